@@ -1,0 +1,148 @@
+// Messages and errors: the message table, message() with its prefix, wrapping and
+// error-state recording, the transfer to the interpreter's recovery point (a C++
+// exception), and the math-error accounting behind CHECK_MATH. Higher layers (the
+// terminal writer, frames, journal, graphics) plug in through MessageHooks so that this
+// module depends on nothing above the value model.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Variable;
+
+// Actions (low 16 bits of the action word) and flags (high bits).
+constexpr int MSG_CONTINUE = 0;
+constexpr int MSG_EXIT = 1;
+constexpr int MSG_LONGJMP = 2;
+constexpr int MSG_IOERROR = 3;
+constexpr int MSG_INFO = 4;
+constexpr int MSG_NOPRINT = 0x10000;
+constexpr int MSG_PAGED = 0x20000;
+constexpr int MSG_NOPREFIX = 0x40000;
+constexpr int MSG_QUIET = 0x80000;
+constexpr int MSG_NOTRACEBACK = 0x100000;
+constexpr int MSG_BELL = 0x200000;
+
+constexpr int MSG_TABLE_SIZE = 408;
+constexpr int MAX_ERR_STRING = 511;
+
+// Named message codes (negative numbers into msg_arr). Add names as call sites need them.
+enum MsgCode : int {
+  M_GENERIC = -1,               // "%s"
+  M_ROUTINE_GENERIC = -2,       // "%N%s"
+  M_INTERNAL = -3,              // "Internal error: %s."
+  M_BAD_CODE = -6,              // "%NMessage code is invalid."
+  M_TOO_MANY_TAGS = -18,
+  M_CONVERT = -69,
+  M_INCORRECT_ARGS = -71,
+  M_UNKNOWN_TYPE = -73,
+  M_STR_TO_BYTE_DIMS = -77,
+  M_MATH_ERROR = -89,
+  M_TEMP_LIMIT = -93,
+  M_STORE_EXPR = -94,
+  M_TEMPS_CHECKED_OUT = -95,
+  M_NO_MEMORY = -96,
+  M_NO_FREE = -97,
+  M_CORRUPT_DESC = -101,
+  M_OFFSET_RANGE = -102,
+  M_MAX_DIMS = -112,
+  M_DIMS_POSITIVE = -113,
+  M_UNDEFINED = -124,
+  M_NOT_ARRAY = -125,
+  M_NOT_SCALAR = -126,
+  M_NO_STRING = -128,
+  M_NOT_NAMED = -129,
+  M_NO_FILE = -131,
+  M_NO_FILE_STRUCT = -133,
+  M_NEED_STRING = -134,
+  M_NULL_STRING = -135,
+  M_STRUCT_CONVERT = -151,
+  M_STRING_TOO_LONG = -231,
+  M_FORMAT_TRUNCATED = -232,
+};
+
+extern const char* const msg_arr[MSG_TABLE_SIZE];
+
+// The transfer to a recovery point: thrown by message() for actions 2 and 3 and caught
+// by the innermost interpreter activation. `action` is the whole action word.
+struct VekJump {
+  int action;
+  int code;
+};
+
+// Error state viewed by !ERR, !ERROR, !ERR_STRING, !SYSERROR, !SYSERR_STRING, !MSG_PREFIX
+// and !QUIET.
+extern int32_t err_code;
+extern int32_t error_code;
+extern std::string ur_err_string;
+extern int32_t syserror_codes[2];
+extern std::string ur_syserr_string;
+extern std::string msg_prefix;
+extern int32_t vek_quiet;
+
+// Services message() needs from higher layers. Null hooks mean "not there yet": output
+// then goes straight to stderr, no CATCH or ON_IOERROR is active, no journal is open.
+struct MessageHooks {
+  // Name of the executing system routine (for "%N"), or null.
+  const char* (*current_sysroutine)() = nullptr;
+  // Write text through the terminal writer with the given output flags (1 = error
+  // stream, 8 = paged). `end_line` completes the line.
+  void (*write)(int flags, const char* text, bool end_line) = nullptr;
+  // Width of the error stream (unit -2).
+  int (*error_width)() = nullptr;
+  // True when the current frame has an active ON_IOERROR target.
+  bool (*ioerror_active)() = nullptr;
+  // True when the current frame or a caller has a CATCH established.
+  bool (*catch_active)() = nullptr;
+  // Line editing active: a carriage return precedes the message.
+  bool (*line_editing)() = nullptr;
+  // Journal: copy of a message line; null when no journal is open.
+  void (*journal)(const char* line) = nullptr;
+  // Graphics return-to-text hook.
+  void (*inter_exit)(int) = nullptr;
+  // Program exit for MSG_EXIT.
+  void (*exit_program)(int status) = nullptr;
+  // Traceback printer (Part of the interpreter); null: no traceback.
+  void (*traceback)(const char* title, int walk_callers, int notify, int pc) = nullptr;
+  // Terminal mode (for the BEL character).
+  bool (*is_terminal)() = nullptr;
+};
+extern MessageHooks message_hooks;
+
+// Reports message `code`. Returns only for actions 0 and 4 (and unknown actions).
+void message(int code, int syserr, int action, ...);
+[[noreturn]] void message_error(int code, int syserr, int action, ...);
+// message(code, 0, action, varname(variable)).
+void var_error(int code, const Variable* variable, int action);
+
+// STRMESSAGE: the raw text of entry |n|.
+const char* strmessage_text(int n);
+
+// Math errors. Bits: 1 integer divide by 0, 2 integer overflow, 16 floating divide by
+// 0, 32 floating underflow, 64 floating overflow, 128 floating illegal operand.
+constexpr int MATH_INT_DIV0 = 1;
+constexpr int MATH_INT_OVERFLOW = 2;
+constexpr int MATH_FLT_DIV0 = 16;
+constexpr int MATH_FLT_UNDERFLOW = 32;
+constexpr int MATH_FLT_OVERFLOW = 64;
+constexpr int MATH_FLT_INVALID = 128;
+
+struct MathErrorState {
+  bool report_enabled = true;
+  int accumulated = 0;   // bits not yet examined
+  int report_count = 0;  // reports beyond 8 are suppressed
+  int cumulative = 0;    // bits ever reported
+  int pending = 0;       // pending-math-error flag (second half of int_interrupt)
+};
+extern MathErrorState math_errors;
+
+// Kernels call this when they detect an integer division by zero (they substitute the
+// result themselves and never execute the faulting division).
+inline void note_math_error(int bits) {
+  math_errors.accumulated |= bits;
+  math_errors.pending |= bits;
+}
+
+int trap_enable(int on);
+void print_fp_errors();
+int check_fpe(int report, int set_bits, int mode, int mask);

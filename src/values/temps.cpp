@@ -1,0 +1,252 @@
+#include "values/temps.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "interp/message.h"
+
+MemCounters mem_counters{0, 0, 0};
+
+struct TempList {
+  TempRec sentinel;
+  TempRec* cursor;
+};
+
+namespace {
+
+TempRec pool[TEMP_POOL_SIZE];
+bool pool_initialised = false;
+TempRec* free_head = nullptr;
+// The current checked-out list. Detached lists (mark_temps) live in their own TempList.
+TempList current_list;
+TempList* current = &current_list;
+
+void list_init(TempList* l) {
+  l->sentinel.next = &l->sentinel;
+  l->sentinel.prev = &l->sentinel;
+  l->cursor = &l->sentinel;
+}
+
+bool list_empty(const TempList* l) { return l->sentinel.next == &l->sentinel; }
+
+// Links t as the newest temporary of list l.
+void link_newest(TempList* l, TempRec* t) {
+  TempRec* c = l->cursor;  // newest so far, or the sentinel
+  // Newest-to-oldest order is cursor->next->...; insert t before the cursor.
+  t->next = c;
+  t->prev = c->prev;
+  c->prev->next = t;
+  c->prev = t;
+  l->cursor = t;
+}
+
+void unlink(TempList* l, TempRec* t) {
+  if (l->cursor == t) l->cursor = t->next;
+  t->prev->next = t->next;
+  t->next->prev = t->prev;
+  if (list_empty(l)) l->cursor = &l->sentinel;
+}
+
+TempRec* rec_of(Variable* v) { return reinterpret_cast<TempRec*>(v); }
+
+// Which list holds t: the current list, unless t was moved to a detached one. Temporaries
+// are only freed from the current list in practice; detached lists are restored first.
+}  // namespace
+
+void initialize_temps() {
+  list_init(&current_list);
+  current = &current_list;
+  free_head = nullptr;
+  for (int i = TEMP_POOL_SIZE - 1; i >= 0; i--) {
+    pool[i].var.type = 0;
+    pool[i].var.flags = FLAG_TEMPORARY;
+    pool[i].next = free_head;
+    pool[i].prev = nullptr;
+    free_head = &pool[i];
+  }
+  pool_initialised = true;
+}
+
+Variable* gettmp() {
+  if (!pool_initialised) initialize_temps();
+  if (!free_head) message(M_TEMP_LIMIT, 0, MSG_LONGJMP);
+  TempRec* t = free_head;
+  free_head = t->next;
+  t->var.type = 0;
+  t->var.flags = FLAG_TEMPORARY;
+  link_newest(current, t);
+  return &t->var;
+}
+
+void freetmp(Variable* v) {
+  TempRec* t = rec_of(v);
+  v->type = 0;
+  v->flags = FLAG_TEMPORARY;
+  unlink(current, t);
+  t->next = free_head;
+  t->prev = nullptr;
+  free_head = t;
+}
+
+void deltmp(Variable* v) {
+  if (v->flags & FLAG_DYNAMIC) delvar(v);
+  freetmp(v);
+}
+
+void* getscratch(Variable** out_var, int32_t n, int elem_size) {
+  Variable* t = gettmp();
+  t->type = TYP_BYTE;
+  make_array(1, &n, t, elem_size);
+  *out_var = t;
+  return t->value.s.arr->data;
+}
+
+TempList* mark_temps(TempList* saved) {
+  if (!pool_initialised) initialize_temps();
+  if (!saved) {
+    if (list_empty(current)) return nullptr;
+    auto* l = new TempList;
+    list_init(l);
+    // Move the whole chain to the new anchor.
+    TempRec* first = current->sentinel.next;
+    TempRec* last = current->sentinel.prev;
+    l->sentinel.next = first;
+    l->sentinel.prev = last;
+    first->prev = &l->sentinel;
+    last->next = &l->sentinel;
+    l->cursor = current->cursor;
+    list_init(current);
+    return l;
+  }
+  // Restore: anything still checked out on the current list is appended as newest.
+  TempRec* first = saved->sentinel.next;
+  TempRec* last = saved->sentinel.prev;
+  if (first != &saved->sentinel) {
+    if (list_empty(current)) {
+      current->sentinel.next = first;
+      current->sentinel.prev = last;
+      first->prev = &current->sentinel;
+      last->next = &current->sentinel;
+      current->cursor = saved->cursor;
+    } else {
+      // Older saved temporaries go after the current ones in newest-to-oldest order.
+      TempRec* cur_last = current->sentinel.prev;
+      cur_last->next = first;
+      first->prev = cur_last;
+      last->next = &current->sentinel;
+      current->sentinel.prev = last;
+    }
+  }
+  delete saved;
+  return nullptr;
+}
+
+TempList* move_temp_to_list(Variable* v, TempList* saved) {
+  TempRec* t = rec_of(v);
+  unlink(current, t);
+  if (!saved) {
+    saved = new TempList;
+    list_init(saved);
+  }
+  link_newest(saved, t);
+  return saved;
+}
+
+int temp_list_handler(int op) {
+  if (!pool_initialised) initialize_temps();
+  switch (op) {
+    case 1: {
+      int n = 0;
+      for (TempRec* t = free_head; t; t = t->next) n++;
+      return n;
+    }
+    case 2: {
+      int n = 0;
+      while (!list_empty(current)) {
+        Variable* v = &current->sentinel.next->var;
+        // delvar may itself fail on a corrupt descriptor; the temporary is already
+        // undefined then, so release it without trying again.
+        try {
+          deltmp(v);
+        } catch (const VekJump&) {
+          freetmp(v);
+        }
+        n++;
+      }
+      return n;
+    }
+    case 3: {
+      int n = 0;
+      for (TempRec* t = current->sentinel.next; t != &current->sentinel; t = t->next) n++;
+      return n;
+    }
+    default: return 0;
+  }
+}
+
+void* counting_malloc(size_t n) {
+  auto* block = static_cast<uint64_t*>(malloc(n + 16));
+  if (!block) return nullptr;
+  mem_counters.bytes_in_use += static_cast<uint32_t>(n + 16);
+  mem_counters.n_malloc++;
+  block[0] = n + 16;
+  return reinterpret_cast<uint8_t*>(block) + 8;
+}
+
+void counting_free(void* p) {
+  if (!p) return;
+  auto* block = reinterpret_cast<uint64_t*>(static_cast<uint8_t*>(p) - 8);
+  mem_counters.bytes_in_use -= static_cast<uint32_t>(block[0]);
+  mem_counters.n_free++;
+  free(block);
+}
+
+void* ur_malloc(size_t n, int severity) {
+  void* p = counting_malloc(n);
+  if (!p) message(M_NO_MEMORY, errno, severity, "in ur_malloc()");
+  return p;
+}
+
+int ur_free(void* p, int /*severity*/) {
+  counting_free(p);
+  return 1;
+}
+
+void* small_malloc(size_t n) {
+  static uint8_t* chunk = nullptr;
+  static size_t left = 0;
+  bool large = n > 100;
+  n = (n + 7) & ~size_t{7};
+  if (large) {
+    void* p = counting_malloc(n);
+    if (!p) message(M_NO_MEMORY, errno, MSG_LONGJMP, "Allocating small tables");
+    return p;
+  }
+  if (!chunk || left < n) {
+    chunk = static_cast<uint8_t*>(counting_malloc(5000));
+    if (!chunk) message(M_NO_MEMORY, errno, MSG_LONGJMP, "Allocating small tables");
+    left = 5000;
+  }
+  void* p = chunk;
+  chunk += n;
+  left -= n;
+  return p;
+}
+
+Variable* memory() {
+  int32_t n = 4;
+  Variable* t = make_temp_array_of(TYP_LONG, 1, &n);
+  auto* d = reinterpret_cast<int32_t*>(t->value.s.arr->data);
+  d[0] = static_cast<int32_t>(mem_counters.bytes_in_use);
+  d[1] = static_cast<int32_t>(mem_counters.n_malloc);
+  d[2] = static_cast<int32_t>(mem_counters.n_free);
+  d[3] = temp_list_handler(1);
+  return t;
+}
+
+void help_vm(char* buf, size_t buflen) {
+  snprintf(buf, buflen, "heap memory in use: %10u, calls to MALLOC: %10u, FREE: %10u", mem_counters.bytes_in_use,
+           mem_counters.n_malloc, mem_counters.n_free);
+}

@@ -1,0 +1,50 @@
+// Temporaries and memory: the fixed pool of 140 temporary Variables with the list of
+// those checked out, the counting allocator behind all value memory (and MEMORY's
+// figures), and the small-block allocator for permanent tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "values/variable.h"
+
+constexpr int TEMP_POOL_SIZE = 140;
+
+// A temporary record: the Variable comes first, so a Variable* of a temporary is also
+// a TempRec*.
+struct TempRec {
+  Variable var;
+  TempRec* next;
+  TempRec* prev;
+};
+
+// A detached checked-out list (see mark_temps); opaque to callers.
+struct TempList;
+
+Variable* gettmp();
+void freetmp(Variable* t);
+void deltmp(Variable* t);
+void* getscratch(Variable** out_var, int32_t n, int elem_size);
+void initialize_temps();
+TempList* mark_temps(TempList* saved);
+TempList* move_temp_to_list(Variable* t, TempList* saved);
+int temp_list_handler(int op);
+
+// Counting allocator.
+struct MemCounters {
+  uint32_t bytes_in_use;
+  uint32_t n_malloc;
+  uint32_t n_free;
+};
+extern MemCounters mem_counters;
+
+void* counting_malloc(size_t n);
+void counting_free(void* p);
+void* ur_malloc(size_t n, int severity);
+int ur_free(void* p, int severity);
+void* small_malloc(size_t n);
+
+// MEMORY(): bytes in use, allocations, frees, free temporaries.
+Variable* memory();
+// HELP's memory line (without newline).
+void help_vm(char* buf, size_t buflen);
