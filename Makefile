@@ -3,7 +3,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test asan clean
+.PHONY: all deps build run test asan bench clean
 
 all: build
 
@@ -29,6 +29,11 @@ asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks against NumPy and Octave (not part of the tests): best of several runs each.
+bench: build
+	@scripts/install-deps --bench
+	bench/run.py --vek $(BUILD)/vek
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

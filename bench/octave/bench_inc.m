@@ -1,0 +1,3 @@
+function y = bench_inc(x)
+  y = x + 1;
+end

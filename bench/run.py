@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""Runs every benchmark workload in Vek, NumPy and Octave, several repetitions each, and
+prints the best times, Vek's ratio to each peer, and whether the three results agree.
+
+Usage: bench/run.py [--reps N] [--only NAME,NAME] [--vek PATH]
+"""
+import argparse
+import os
+import re
+import resource
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NUM = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eEdD][-+]?\d+)?")
+
+
+def load_workloads():
+    out = []
+    with open(os.path.join(HERE, "workloads.txt")) as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            name, tol, cmp, desc = line.split(None, 3)
+            out.append((name, float(tol), cmp, desc.strip()))
+    return out
+
+
+def parse(text):
+    times = {}
+    result = None
+    for line in text.splitlines():
+        parts = line.split()
+        if not parts:
+            continue
+        if parts[0] in ("TIME", "TIME_ARGSORT") and len(parts) > 1:
+            m = NUM.search(" ".join(parts[1:]))
+            if m:
+                times[parts[0]] = float(m.group(0).replace("D", "E").replace("d", "e"))
+        elif parts[0] == "RESULT" and len(parts) > 1:
+            m = NUM.search(" ".join(parts[1:]))
+            if m:
+                result = float(m.group(0).replace("D", "E").replace("d", "e"))
+    return times, result
+
+
+def run_one(cmd, cwd, stdin_path=None, timeout=600):
+    """Runs one process; returns (stdout+stderr, max RSS in KiB)."""
+    stdin = open(stdin_path) if stdin_path else subprocess.DEVNULL
+    env = dict(os.environ)
+    env.pop("OPENBLAS_CORETYPE", None)
+    env.pop("OPENBLAS_L2_SIZE", None)
+    p = subprocess.Popen(cmd, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    deadline = time.time() + timeout
+    out = b""
+    try:
+        out, _ = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, _ = p.communicate()
+    _, status, usage = os.wait4(p.pid, 0) if p.returncode is None else (0, 0, None)
+    rss = usage.ru_maxrss if usage else None
+    return out.decode(errors="replace"), rss
+
+
+def systems(vek):
+    s = {}
+    s["vek"] = lambda name: ([vek, os.path.join(HERE, "vek", name + ".pro")], os.path.join(HERE, "vek"))
+    s["numpy"] = lambda name: (["/usr/bin/python3", name + ".py"], os.path.join(HERE, "numpy"))
+    if shutil.which("octave-cli"):
+        s["octave"] = lambda name: (["octave-cli", "--no-gui", "--norc", "-q", "w_" + name + ".m"], os.path.join(HERE, "octave"))
+    return s
+
+
+def agree(a, b, tol, cmp):
+    if a is None or b is None:
+        return False
+    if cmp == "mod32":
+        return (int(round(a)) - int(round(b))) % (1 << 32) == 0
+    if a == b:
+        return True
+    return abs(a - b) <= tol * max(abs(a), abs(b))
+
+
+def peak_rss_kib(cmd, cwd):
+    """Peak resident memory of one run, measured with wait4."""
+    env = dict(os.environ)
+    p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, env=env)
+    _, _, usage = os.wait4(p.pid, 0)
+    return usage.ru_maxrss
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--only", default="")
+    ap.add_argument("--vek", default=os.path.join(HERE, "..", "build", "vek"))
+    args = ap.parse_args()
+    only = set(x for x in args.only.split(",") if x)
+    sysd = systems(os.path.abspath(args.vek))
+    rows = []
+    all_agree = True
+    for name, tol, cmp, desc in load_workloads():
+        if only and name not in only:
+            continue
+        best = {}
+        results = {}
+        extra = {}
+        for sname, mk in sysd.items():
+            cmd, cwd = mk(name)
+            reps = 1 if (sname == "octave" and name.startswith(("loop", "user", "strings"))) else args.reps
+            for _ in range(reps):
+                p = subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                   timeout=1200)
+                times, result = parse(p.stdout + p.stderr)
+                if "TIME" not in times:
+                    sys.stderr.write(f"{sname} {name}: no timing in output:\n{(p.stdout + p.stderr)[-800:]}\n")
+                    break
+                best[sname] = min(best.get(sname, 1e30), times["TIME"])
+                results[sname] = result
+                if "TIME_ARGSORT" in times:
+                    extra["argsort"] = min(extra.get("argsort", 1e30), times["TIME_ARGSORT"])
+        ok = all(agree(results.get("vek"), results.get(s), tol, cmp) for s in results if s != "vek")
+        all_agree &= ok
+        rows.append((name, best, results, ok, extra))
+        sys.stderr.write(f"done {name}\n")
+
+    def fmt(t):
+        return f"{t:10.4f}" if t is not None else "         -"
+
+    def ratio(a, b):
+        return f"{a / b:8.2f}" if a is not None and b else "       -"
+
+    print(f"{'workload':<14}{'vek s':>10}{'numpy s':>10}{'octave s':>10}{'vek/np':>8}{'vek/oct':>8}  results")
+    for name, best, results, ok, extra in rows:
+        v, n, o = best.get("vek"), best.get("numpy"), best.get("octave")
+        line = f"{name:<14}{fmt(v)}{fmt(n)}{fmt(o)}{ratio(v, n)}{ratio(v, o)}  {'agree' if ok else 'DIFFER ' + repr(results)}"
+        if "argsort" in extra:
+            line += f"  (np.argsort {extra['argsort']:.4f} s, vek/argsort {ratio(v, extra['argsort']).strip()})"
+        print(line)
+    if "vek" in sysd and (not only or "chain" in only):
+        cmd, cwd = sysd["vek"]("chain")
+        rss = peak_rss_kib(cmd, cwd)
+        array_mib = 10000000 * 4 / 1048576
+        print(f"vek peak memory, element-wise chain: {rss / 1024:.1f} MiB "
+              f"({rss * 1024 / (10000000 * 4):.2f} arrays of {array_mib:.1f} MiB)")
+    return 0 if all_agree else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
