@@ -16,10 +16,6 @@ const InstDef inst_def[OP_COUNT] = {
 #undef VEK_OP_DEF
 };
 
-CompilerState cstate;
-CodeBlock* c_prog = nullptr;
-CodeBlock* main_prog = nullptr;
-
 // ---- Handles -------------------------------------------------------------------------
 
 namespace {
@@ -159,12 +155,12 @@ void enter_seq_inst() {
   CodeBlock* cb = c_prog;
   if (!cb) return;
   if (cb->code_len == 0) {
-    if (!cstate.single_statement) cb->last_source = NO_SOURCE;
+    if (!cstate.single_stmt) cb->last_source = NO_SOURCE;
     cstate.last_marker = 1;
   }
   if (cb->code_len == cstate.last_marker) return;
 
-  if (cstate.single_statement) {
+  if (cstate.single_stmt) {
     // Interactive code is never saved, so its statements carry line 0 only.
     uint8_t line[4] = {OP_LINE, 0, 0, 0};
     enter_inst(line, 4, cb);

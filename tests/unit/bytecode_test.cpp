@@ -16,12 +16,12 @@ class BytecodeTest : public VekTest {
     alloc_code_area(&unit_, 2000, 400);
     saved_ = c_prog;
     c_prog = &unit_;
-    cstate = CompilerState{};
+    cstate.error_count = 0, cstate.code_full = false, cstate.stmt_start = false;
   }
   void TearDown() override {
     c_prog = saved_;
     free_code_area(&unit_);
-    cstate = CompilerState{};
+    cstate.error_count = 0, cstate.code_full = false, cstate.stmt_start = false;
     VekTest::TearDown();
   }
   uint32_t emit1(Opcode op) {
