@@ -100,6 +100,14 @@ enum MsgCode : int {
   M_OPEN_LISTING = -168,
   M_WRITE_LISTING = -169,
   M_CLOSE_FILE = -170,
+  // Lexer and keyword decoding.
+  M_ILLEGAL_CHAR = -39,
+  M_BAD_HEX_OCTAL = -40,
+  M_BYTE_CONST = -41,
+  M_KW_NOT_ALLOWED = -78,
+  M_KW_AMBIGUOUS = -80,
+  M_KW_ARRAY_COUNT = -81,
+  M_KW_DUPLICATE = -84,
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];

@@ -60,9 +60,38 @@ struct KwEntry {
   void* value;
 };
 
+// The routine tables: count entries sorted by name (strcmp order), room for capacity.
+// owned is 1 when the block was allocated here and may be freed.
+struct RoutineTable {
+  uint32_t count;
+  uint32_t capacity;
+  uint32_t owned;
+  const RoutineEntry* entries[];
+};
+extern RoutineTable* sys_fun_table;
+extern RoutineTable* sys_pro_table;
+
+// Merges a strictly name-sorted array into a table; equal names replace the old entry.
+// An unsorted array is refused whole (internal error -3). Returns 1 on success.
 int add_system_routine(const RoutineEntry* entries, bool is_function, int count);
+// The same on any table (a null table is created); add_system_routine uses the system
+// tables.
+int add_to_routine_table(RoutineTable** table, const RoutineEntry* entries, int count);
+const RoutineEntry* routine_lookup(const RoutineTable* table, const char* name);
 const RoutineEntry* is_sys_function(const char* name);
 const RoutineEntry* is_procedure(const char* name);
+// Index of the system function in sys_fun_table, or -1 (the lexer's function tokens).
+int sys_fun_index(const char* name);
+
+// Steps of start-up that belong to other layers, run by init_system_tables after the
+// routine tables are built. Null hooks are skipped.
+struct SystemTableHooks {
+  void (*init_sysvars)() = nullptr;  // built-in system variables and their overrides
+  void (*init_path)() = nullptr;     // the library search path from !PATH
+};
+extern SystemTableHooks system_table_hooks;
+// First call only: temporaries, the routine tables (with every built-in group from
+// register_builtins), system variables, search path.
 void init_system_tables();
 
 int get_kw_params(int argc, Variable* argv[], KwNames argk, const KwEntry* kwtable, Variable* positional[],
