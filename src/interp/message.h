@@ -108,6 +108,18 @@ enum MsgCode : int {
   M_KW_AMBIGUOUS = -80,
   M_KW_ARRAY_COUNT = -81,
   M_KW_DUPLICATE = -84,
+  // Line editing and operating-system services.
+  M_RECALL_NO_MATCH = -7,       // "No commands containing '%s' exist in the command buffer."
+  M_RECALL_NUMBER = -8,         // "Line number must lie between 1 and %d: '%s'."
+  M_INPUT_TOO_LONG = -16,
+  M_SYSTEM_ERROR = -4,          // "%NSystem error %s."
+  M_TTY_MODES = -188,
+  M_CHILD_PROCESS = -234,
+  M_NO_CWD = -236,
+  M_FORK = -247,
+  M_NOT_TTY = -274,
+  M_BAD_FKEY = -283,
+  M_CHDIR = -286,
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];
