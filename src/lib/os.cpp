@@ -13,24 +13,10 @@
 #include "session/os.h"
 #include "session/rline.h"
 #include "session/rline_term.h"
+#include "values/convert.h"
 #include "values/temps.h"
 
 namespace {
-
-int32_t long_arg(Variable* v) {
-  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
-  switch (v->type) {
-    case TYP_BYTE: return v->value.c;
-    case TYP_INT: return v->value.i;
-    case TYP_LONG: return v->value.l;
-    case TYP_FLOAT: return static_cast<int32_t>(v->value.f);
-    case TYP_DOUBLE: return static_cast<int32_t>(v->value.d);
-    case TYP_COMPLEX: return static_cast<int32_t>(v->value.cmp.r);
-    case TYP_STRING: return v->value.str.chars ? static_cast<int32_t>(strtol(v->value.str.chars, nullptr, 10)) : 0;
-    default: var_error(M_UNDEFINED, v, MSG_LONGJMP);
-  }
-  return 0;
-}
 
 void store_long(Variable* dst, int32_t value) { store_scalar(dst, TYP_LONG, &value); }
 
@@ -95,7 +81,7 @@ void ur_cd(int argc, Variable* argv[], KwNames argk) {
 // GET_KBRD(Wait): one keystroke as a string ('' when none was waiting).
 Variable* ur_get_kbrd(int, Variable* argv[], KwNames) {
   if (message_hooks.inter_exit) message_hooks.inter_exit(0);
-  int c = get_kbrd(long_arg(argv[0]));
+  int c = get_kbrd(long_scalar(argv[0]));
   return make_string_temp(c ? std::string(1, static_cast<char>(c)) : std::string());
 }
 
