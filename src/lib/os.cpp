@@ -71,7 +71,7 @@ void ur_cd(int argc, Variable* argv[], KwNames argk) {
   std::string dir = n ? scalar_string(pos[0]) : std::string();
   if (dir.size() > PATH_BUF - 1) dir.resize(PATH_BUF - 1);
   if (dir.empty()) dir = "~";
-  std::string path = expand_path(dir);
+  std::string path = expanded_path(dir);
   int r;
   do r = chdir(path.c_str());
   while (r < 0 && errno == EINTR);

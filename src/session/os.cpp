@@ -142,7 +142,7 @@ struct Fd {
 
 }  // namespace
 
-std::string expand_path(const std::string& path) {
+std::string expanded_path(const std::string& path) {
   std::string out;
   if (path.find_first_of("*$") != std::string::npos) {
     out = expand_tilde(expand_environment(path));
@@ -161,7 +161,7 @@ std::string expand_path(const std::string& path) {
 }
 
 void expand_path(char* buffer) {
-  std::string out = expand_path(std::string(buffer, strnlen(buffer, PATH_BUF - 1)));
+  std::string out = expanded_path(std::string(buffer, strnlen(buffer, PATH_BUF - 1)));
   memcpy(buffer, out.c_str(), out.size() + 1);
 }
 

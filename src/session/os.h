@@ -20,7 +20,7 @@ constexpr int PATH_BUF = 1024;
 // ("~" or "~/" the home directory, "~name" that user's). A result longer than
 // PATH_BUF - 1 characters leaves the buffer as it was.
 void expand_path(char* buffer);
-std::string expand_path(const std::string& path);
+std::string expanded_path(const std::string& path);
 
 // Names matching the blank-separated patterns in `spec` (all entries of the working
 // directory when empty), sorted per pattern; a name without wildcards is kept when it
