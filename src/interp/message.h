@@ -5,6 +5,7 @@
 // module depends on nothing above the value model.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -59,6 +60,10 @@ enum MsgCode : int {
   M_STRUCT_CONVERT = -151,
   M_STRING_TOO_LONG = -231,
   M_FORMAT_TRUNCATED = -232,
+  M_NAMED_TEXT = -5,            // "%s: %s"
+  M_VALUE_RANGE = -56,
+  M_DEST_NAMED = -268,
+  M_CONFLICTING_KW = -82,
   // Compiler and compiler input.
   M_COMPILED = -33,
   M_RESTORED = -34,
@@ -159,6 +164,14 @@ struct MessageHooks {
   bool (*line_editing)() = nullptr;
   // Journal: copy of a message line; null when no journal is open.
   void (*journal)(const char* line) = nullptr;
+  // Called once before a message's journal copies: flush the journal's pending input
+  // line and note that a message was journalled.
+  void (*journal_begin_message)() = nullptr;
+  // Widget front end's bell (MSG_BELL in widget mode); null outside widget mode.
+  void (*widget_bell)() = nullptr;
+  // Name of the user routine of the current frame ("$MAIN$" at the main level), for
+  // MESSAGE; null hook: "$MAIN$".
+  const char* (*current_routine)() = nullptr;
   // Graphics return-to-text hook.
   void (*inter_exit)(int) = nullptr;
   // Program exit for MSG_EXIT.
@@ -172,6 +185,9 @@ extern MessageHooks message_hooks;
 
 // Reports message `code`. Returns only for actions 0 and 4 (and unknown actions).
 void message(int code, int syserr, int action, ...);
+// The same with the format's arguments as a va_list (for reporters that share the core,
+// such as the compiler's error reporter).
+void message_v(int code, int syserr, int action, va_list ap);
 [[noreturn]] void message_error(int code, int syserr, int action, ...);
 // message(code, 0, action, varname(variable)).
 void var_error(int code, const Variable* variable, int action);
@@ -205,5 +221,9 @@ inline void note_math_error(int bits) {
 }
 
 int trap_enable(int on);
+// True when a math error waits to be reported: an integer kernel noted one, or a
+// floating exception left its sticky flag. The interpreter asks after each statement
+// and then calls print_fp_errors.
+bool math_error_pending();
 void print_fp_errors();
 int check_fpe(int report, int set_bits, int mode, int mask);

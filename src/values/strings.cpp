@@ -72,7 +72,7 @@ void dup_str_nojmp(StringDesc* desc, uint32_t n, const char* context) {
 
 void del_str(StringDesc* desc, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) {
-    if (desc[i].owned && desc[i].length && desc[i].chars) counting_free(desc[i].chars);
+    if (desc[i].owned && desc[i].chars) counting_free(desc[i].chars);
     desc[i] = StringDesc{0, 0, nullptr};
   }
 }
