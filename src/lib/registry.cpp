@@ -5,4 +5,12 @@
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
 // Only routines that are really implemented are registered.
-void register_builtins() {}
+#include "lib/random.h"
+
+extern const RoutineEntry systime_functions[];
+extern const int n_systime_functions;
+
+void register_builtins() {
+  add_system_routine(random_functions, true, n_random_functions);
+  add_system_routine(systime_functions, true, n_systime_functions);
+}
