@@ -113,6 +113,7 @@ enum MsgCode : int {
   M_KW_AMBIGUOUS = -80,
   M_KW_ARRAY_COUNT = -81,
   M_KW_DUPLICATE = -84,
+  M_NOT_STRUCT = -148,
   // Line editing and operating-system services.
   M_RECALL_NO_MATCH = -7,       // "No commands containing '%s' exist in the command buffer."
   M_RECALL_NUMBER = -8,         // "Line number must lie between 1 and %d: '%s'."
