@@ -58,6 +58,28 @@ enum MsgCode : int {
   M_NEED_STRING = -134,
   M_NULL_STRING = -135,
   M_STRUCT_CONVERT = -151,
+  // Operators, structures and subscripts.
+  M_SUBSCRIPT_RANGE = -104,      // "Attempt to subscript %s with %s is out of range."
+  M_INSERT_RANGE = -105,         // "Out of range subscript encountered: %s."
+  M_RANGE_VALUES = -106,         // "Subscript range values must be >= 0, < size: %s."
+  M_SOURCE_SIZE = -107,          // "Array subscript for %s must have same size as source expression."
+  M_SUBSCRIPT_SIZES = -108,      // "All array subscripts must be same size. Var = %s"
+  M_READ_ONLY = -141,            // "Attempt to write to a readonly variable: %s."
+  M_STRUCT_CONFLICT = -142,      // "Conflicting data structures: %s,%s."
+  M_STRUCT_NTAGS = -143,         // "Wrong number of tags defined for structure: %s."
+  M_STRUCT_TAG_DEF = -144,       // "Conflicting structure tag definition: %s."
+  M_STRUCT_UNDEFINED = -145,     // "Structure type not defined: %s."
+  M_SUBSCRIPT_STRUCT = -146,     // "Structures or files not allowed in this context: %s"
+  M_TAG_UNDEFINED = -147,        // "Tag name %s is undefined for structure %s."
+  M_NOT_STRUCT = -148,           // "Expression must be a structure in this context: %s."
+  M_STRUCT_NESTING = -149,       // "Structure references nested too deeply: %s."
+  M_TAG_NUMBER = -150,           // "Invalid tag number, %s, structure %s."
+  M_STRUCT_ANON_MEMBER = -152,   // "Structures can't have anonymous structure members"
+  M_CONCAT_DIMS = -160,          // "Unable to concatenate variables because the dimensions do not agree: %s."
+  M_ILLEGAL_STRING = -161,       // "Operation illegal with strings."
+  M_ILLEGAL_COMPLEX = -162,      // "Operation illegal with complex type."
+  M_ILLEGAL_FLOAT = -163,        // "Operation illegal with floating/double types."
+  M_MMULT_DIMS = -164,           // "Operands of matrix multiply have incompatible dimensions: %s, %s."
   M_STRING_TOO_LONG = -231,
   M_FORMAT_TRUNCATED = -232,
   M_NAMED_TEXT = -5,            // "%s: %s"

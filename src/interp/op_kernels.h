@@ -1,0 +1,92 @@
+// Loop templates behind every element kernel of the operators and element-wise
+// functions: one template per operation, instantiated per element type. Shared by the
+// operator tables and the math built-ins; not for use elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "interp/message.h"
+#include "values/variable.h"
+
+namespace opk {
+
+// COMPLEX elements: two singles. Arithmetic is written out by parts so that products
+// and quotients stay plain single-precision expressions (no library slow paths).
+struct Cplx {
+  float r, i;
+};
+static_assert(sizeof(Cplx) == 8);
+
+// Binary loop: the scalar/array decision is taken once, then a plain loop runs. The
+// output may alias an operand element for element, so ivdep is truthful.
+template <class L, class R, class O, class F>
+inline void loop2(const void* lp, const void* rp, void* op, uint32_t n, bool la, bool ra, F f) {
+  const L* l = static_cast<const L*>(lp);
+  const R* r = static_cast<const R*>(rp);
+  O* o = static_cast<O*>(op);
+  if (la && ra) {
+#pragma GCC ivdep
+    for (uint32_t k = 0; k < n; k++) o[k] = f(l[k], r[k]);
+  } else if (la) {
+    const R b = *r;
+#pragma GCC ivdep
+    for (uint32_t k = 0; k < n; k++) o[k] = f(l[k], b);
+  } else if (ra) {
+    const L a = *l;
+#pragma GCC ivdep
+    for (uint32_t k = 0; k < n; k++) o[k] = f(a, r[k]);
+  } else {
+    *o = f(*l, *r);
+  }
+}
+
+template <class I, class O, class F>
+inline void loop1(const void* ip, void* op, uint32_t n, F f) {
+  const I* in = static_cast<const I*>(ip);
+  O* o = static_cast<O*>(op);
+#pragma GCC ivdep
+  for (uint32_t k = 0; k < n; k++) o[k] = f(in[k]);
+}
+
+// Wrapping integer arithmetic in the type's width (computed in 32-bit unsigned, which
+// the conversion back truncates modulo 2^width).
+template <class T>
+inline T wrap_add(T a, T b) {
+  return static_cast<T>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+template <class T>
+inline T wrap_sub(T a, T b) {
+  return static_cast<T>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+template <class T>
+inline T wrap_mul(T a, T b) {
+  return static_cast<T>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+template <class T>
+inline T wrap_neg(T a) {
+  return static_cast<T>(0u - static_cast<uint32_t>(a));
+}
+
+inline Cplx cmul(Cplx a, Cplx b) { return {a.r * b.r - a.i * b.i, a.r * b.i + a.i * b.r}; }
+inline Cplx cdiv(Cplx a, Cplx b) {
+  float den = b.r * b.r + b.i * b.i;
+  return {(a.r * b.r + a.i * b.i) / den, (a.i * b.r - a.r * b.i) / den};
+}
+
+// The complex logarithm and exponential used by the complex power and the math functions.
+Cplx alog_c(Cplx z);
+Cplx exp_c(Cplx z);
+
+// Kernels that only report that the operation is not defined for the type.
+void illegal_string2(const void*, const void*, void*, uint32_t, bool, bool);
+void illegal_complex2(const void*, const void*, void*, uint32_t, bool, bool);
+void illegal_float2(const void*, const void*, void*, uint32_t, bool, bool);
+void illegal_string1(const void*, void*, uint32_t);
+void illegal_complex1(const void*, void*, uint32_t);
+
+// Result and conversion tables shared by the element-wise math functions: FLOAT for
+// integers, FLOAT and STRING; DOUBLE and COMPLEX keep their type.
+extern const uint8_t math_result_types[8];
+
+}  // namespace opk

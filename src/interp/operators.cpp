@@ -1,0 +1,393 @@
+// The operator drivers: operand checks and conversion, result shape and storage (reusing
+// operand temporaries), then one kernel call over all elements. Also array
+// concatenation and the matrix product.
+#include "interp/operators.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "interp/message.h"
+#include "interp/op_kernels.h"
+#include "values/convert.h"
+#include "values/struct.h"
+#include "values/temps.h"
+
+namespace {
+
+// The message an error-only kernel stands for, 0 for a real kernel.
+int illegal_code(BinKernel k) {
+  if (k == opk::illegal_string2) return M_ILLEGAL_STRING;
+  if (k == opk::illegal_complex2) return M_ILLEGAL_COMPLEX;
+  if (k == opk::illegal_float2) return M_ILLEGAL_FLOAT;
+  return 0;
+}
+int illegal_code(UnKernel k) {
+  if (k == opk::illegal_string1) return M_ILLEGAL_STRING;
+  if (k == opk::illegal_complex1) return M_ILLEGAL_COMPLEX;
+  return 0;
+}
+
+void check_operand(const Variable* v) {
+  if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
+  if (v->flags & FLAG_FILE_OR_STRUCT) var_error(M_NO_FILE_STRUCT, v, MSG_LONGJMP);
+}
+
+void release(Variable* v) {
+  if (v->flags & FLAG_TEMPORARY) deltmp(v);
+}
+
+// Changes the element type of a temporary array in place; the trailing guard moves
+// with the (possibly shorter) data.
+void retype_in_place(Variable* v, int to_type) {
+  ArrayDesc* a = v->value.s.arr;
+  convert(a->data, a->data, static_cast<int32_t>(a->n_elts), v->type, to_type);
+  a->elem_size = static_cast<uint32_t>(type_size[to_type]);
+  a->byte_len = a->n_elts * a->elem_size;
+  uint32_t guard_at = (a->byte_len + 3u) & ~3u;
+  memcpy(a->data + guard_at, &ARRAY_GUARD, sizeof ARRAY_GUARD);
+  v->type = static_cast<uint8_t>(to_type);
+}
+
+// Brings an operand to conv_type (0: leave it). Arrays are converted in place when they
+// are temporaries with room, else into a new temporary (the old temporary released);
+// scalars into buf. Returns the operand to use from now on and sets *data.
+Variable* prepare_operand(Variable* v, int conv_type, Value* buf, const void** data) {
+  if (!(v->flags & FLAG_ARRAY)) {
+    if (conv_type) {
+      convert(&v->value, buf, 1, v->type, conv_type);
+      *data = buf;
+    } else {
+      *data = &v->value;
+    }
+    return v;
+  }
+  if (conv_type) {
+    ArrayDesc* a = v->value.s.arr;
+    if ((v->flags & FLAG_TEMPORARY) && v->type != TYP_STRING && !(a->flags & ARR_NO_FREE) &&
+        a->elem_size >= static_cast<uint32_t>(type_size[conv_type])) {
+      retype_in_place(v, conv_type);
+    } else {
+      Variable* t = gettmp();
+      t->type = static_cast<uint8_t>(conv_type);
+      make_array_like(a, t, type_size[conv_type]);
+      convert(a->data, t->value.s.arr->data, static_cast<int32_t>(a->n_elts), v->type, conv_type);
+      release(v);
+      v = t;
+    }
+  }
+  *data = v->value.s.arr->data;
+  return v;
+}
+
+// Hands the descriptor of temporary operand `from` to `res`, giving it `shape`'s
+// dimensions when the shape came from the other operand.
+void take_over(Variable* res, Variable* from, const ArrayDesc* shape) {
+  ArrayDesc* a = from->value.s.arr;
+  if (a != shape) {
+    a->n_dim = shape->n_dim;
+    memcpy(a->dims, shape->dims, sizeof a->dims);
+  }
+  res->value.s.arr = a;
+  res->flags |= FLAG_ARRAY | FLAG_DYNAMIC;
+  from->flags &= static_cast<uint8_t>(~(FLAG_ARRAY | FLAG_DYNAMIC));
+}
+
+bool reusable(const Variable* v, int result_type, uint32_t n) {
+  if ((v->flags & (FLAG_TEMPORARY | FLAG_ARRAY)) != (FLAG_TEMPORARY | FLAG_ARRAY)) return false;
+  const ArrayDesc* a = v->value.s.arr;
+  return a->elem_size == static_cast<uint32_t>(type_size[result_type]) && a->n_elts == n &&
+         !(a->flags & ARR_NO_FREE);
+}
+
+void release_pair(Variable* left, Variable* right) {
+  release(left);
+  if (right != left) release(right);
+}
+
+}  // namespace
+
+Variable* vek_binop(const BinOpTable* op, Variable* left, Variable* right) {
+  check_operand(left);
+  check_operand(right);
+  const int lt = left->type, rt = right->type;
+  const int rtype = arith_entry(op->result_tab, rt, lt);
+  const BinKernel kernel = op->kernels[arith_entry(op->kernel_tab, rt, lt) - 1];
+  const int lconv = arith_entry(op->left_conv_tab, rt, lt);
+  const int rconv = arith_entry(op->right_conv_tab, rt, lt);
+
+  Value lbuf, rbuf;
+  const void* ldata;
+  const void* rdata;
+  left = prepare_operand(left, lconv, &lbuf, &ldata);
+  right = prepare_operand(right, rconv, &rbuf, &rdata);
+  if (int code = illegal_code(kernel)) message(code, 0, MSG_LONGJMP);
+
+  const bool la = left->flags & FLAG_ARRAY, ra = right->flags & FLAG_ARRAY;
+  Variable* res = gettmp();
+  res->type = static_cast<uint8_t>(rtype);
+  if (rtype == TYP_STRING) {
+    res->flags |= FLAG_DYNAMIC;
+    res->value.str = StringDesc{0, 0, nullptr};
+  }
+  if (!la && !ra) {
+    kernel(ldata, rdata, &res->value, 1, false, false);
+    release_pair(left, right);
+    return res;
+  }
+
+  // The operand with fewer elements sets the shape (the left one on a tie).
+  const ArrayDesc* shape;
+  if (la && ra)
+    shape = right->value.s.arr->n_elts < left->value.s.arr->n_elts ? right->value.s.arr : left->value.s.arr;
+  else
+    shape = la ? left->value.s.arr : right->value.s.arr;
+  const uint32_t n = shape->n_elts;
+
+  if (rtype != TYP_STRING && reusable(right, rtype, n)) {
+    take_over(res, right, shape);
+  } else if (rtype != TYP_STRING && reusable(left, rtype, n)) {
+    take_over(res, left, shape);
+  } else {
+    res->flags &= static_cast<uint8_t>(~FLAG_DYNAMIC);
+    make_array_like(shape, res, type_size[rtype]);
+    if (rtype == TYP_STRING) memset(res->value.s.arr->data, 0, res->value.s.arr->byte_len);
+  }
+  kernel(ldata, rdata, res->value.s.arr->data, n, la, ra);
+  release_pair(left, right);
+  return res;
+}
+
+Variable* vek_uop(int /*argc*/, Variable* argv[], const UnOpTable* op) {
+  Variable* x = argv[0];
+  check_operand(x);
+  const int t = x->type;
+  const int rtype = op->result[t], vtype = op->conv[t];
+  const UnKernel kernel = op->kernels[t];
+  if (int code = illegal_code(kernel)) message(code, 0, MSG_LONGJMP);
+
+  Variable* res;
+  if (x->flags & FLAG_ARRAY) {
+    ArrayDesc* a = x->value.s.arr;
+    const uint32_t n = a->n_elts;
+    if ((x->flags & FLAG_TEMPORARY) && t != TYP_STRING && !(a->flags & ARR_NO_FREE) &&
+        a->elem_size == static_cast<uint32_t>(type_size[rtype])) {
+      if (vtype != t) retype_in_place(x, vtype);
+      kernel(a->data, a->data, n);
+      res = gettmp();
+      res->type = static_cast<uint8_t>(rtype);
+      res->value.s.arr = a;
+      res->flags |= FLAG_ARRAY | FLAG_DYNAMIC;
+      x->flags &= static_cast<uint8_t>(~(FLAG_ARRAY | FLAG_DYNAMIC));
+      deltmp(x);
+      return res;
+    }
+    if (vtype != t && vtype != rtype) message(M_INTERNAL, 0, MSG_LONGJMP, "Bad unary operator conversion");
+    res = gettmp();
+    res->type = static_cast<uint8_t>(rtype);
+    make_array_like(a, res, type_size[rtype]);
+    uint8_t* out = res->value.s.arr->data;
+    if (vtype != t) {
+      convert(a->data, out, static_cast<int32_t>(n), t, vtype);
+      kernel(out, out, n);
+    } else {
+      kernel(a->data, out, n);
+    }
+  } else {
+    Value buf;
+    const void* in = &x->value;
+    if (vtype != t) {
+      convert(&x->value, &buf, 1, t, vtype);
+      in = &buf;
+    }
+    res = gettmp();
+    res->type = static_cast<uint8_t>(rtype);
+    kernel(in, &res->value, 1);
+  }
+  release(x);
+  return res;
+}
+
+// ---- concatenation ----------------------------------------------------------------------
+
+namespace {
+
+uint32_t extent(const Variable* v, int d) {
+  if (!(v->flags & FLAG_HAS_DESC)) return 1;
+  const ArrayDesc* a = v->value.s.arr;
+  return d < a->n_dim ? a->dims[d] : 1;
+}
+
+const uint8_t* element_data(Variable* v) {
+  return (v->flags & FLAG_HAS_DESC) ? v->value.s.arr->data : reinterpret_cast<const uint8_t*>(&v->value);
+}
+
+// Copies cnt elements of type `from` to `to`; same-type strings get their own
+// characters, structure records their own strings and nested data.
+void copy_elements(const uint8_t* src, uint8_t* dst, uint32_t cnt, int from, int to, StructDef* sdef) {
+  if (to == TYP_STRUCT) {
+    memcpy(dst, src, static_cast<size_t>(cnt) * static_cast<size_t>(sdef->length));
+    dup_str_struct(sdef, dst, cnt);
+  } else if (from == to && to != TYP_STRING) {
+    memcpy(dst, src, static_cast<size_t>(cnt) * static_cast<size_t>(type_size[to]));
+  } else {
+    convert(src, dst, static_cast<int32_t>(cnt), from, to);
+  }
+}
+
+}  // namespace
+
+Variable* con(int n, Variable* ops[], int level) {
+  for (int i = 0; i < n; i++) {
+    if (ops[i]->type == TYP_UNDEF) var_error(M_UNDEFINED, ops[i], MSG_LONGJMP);
+    if (ops[i]->flags & FLAG_FILE) var_error(M_NO_FILE, ops[i], MSG_LONGJMP);
+  }
+  Variable* first = ops[0];
+  StructDef* sdef = (first->flags & FLAG_STRUCT) ? first->value.s.sdef : nullptr;
+  int type = first->type;
+  for (int i = 1; i < n; i++) {
+    Variable* v = ops[i];
+    if (sdef) {
+      if (!(v->flags & FLAG_STRUCT)) var_error(M_NOT_STRUCT, v, MSG_LONGJMP);
+      if (v->value.s.sdef != sdef) message(M_STRUCT_CONFLICT, 0, MSG_LONGJMP, varname(v), "MISSING");
+    } else {
+      if (v->flags & FLAG_FILE_OR_STRUCT) var_error(M_NO_FILE_STRUCT, v, MSG_LONGJMP);
+      type = arith_entry(AT_PROMOTE, v->type, type);
+    }
+  }
+
+  int nd = level + 1;
+  for (int i = 0; i < n; i++)
+    if (ops[i]->flags & FLAG_HAS_DESC) nd = std::max<int>(nd, ops[i]->value.s.arr->n_dim);
+  if (nd > MAX_DIMS) message(M_MAX_DIMS, 0, MSG_LONGJMP, MAX_DIMS);
+  int32_t dims[MAX_DIMS];
+  for (int d = 0; d < nd; d++) dims[d] = static_cast<int32_t>(extent(first, d));
+  int64_t total_level = 0;
+  for (int i = 0; i < n; i++) {
+    for (int d = 0; d < nd; d++)
+      if (d != level && extent(ops[i], d) != static_cast<uint32_t>(dims[d]))
+        var_error(M_CONCAT_DIMS, ops[i], MSG_LONGJMP);
+    total_level += extent(ops[i], level);
+  }
+  if (total_level > INT32_MAX) message(M_DIMS_POSITIVE, 0, MSG_LONGJMP);
+  dims[level] = static_cast<int32_t>(total_level);
+
+  const int elem = sdef ? sdef->length : type_size[type];
+  Variable* res = gettmp();
+  res->type = static_cast<uint8_t>(sdef ? TYP_STRUCT : type);
+  make_array(nd, dims, res, elem);
+  ArrayDesc* ra = res->value.s.arr;
+  if (sdef || type == TYP_STRING) memset(ra->data, 0, ra->byte_len);
+  if (sdef) {
+    res->value.s.sdef = sdef;
+    res->flags |= FLAG_STRUCT;
+    if (is_anonymous(sdef)) struct_add_ref(sdef);
+  }
+
+  uint64_t below = 1, outer = 1;
+  for (int d = 0; d < level; d++) below *= static_cast<uint32_t>(dims[d]);
+  for (int d = level + 1; d < nd; d++) outer *= static_cast<uint32_t>(dims[d]);
+  uint8_t* dst = ra->data;
+  const int res_type = res->type;
+  for (uint64_t o = 0; o < outer; o++) {
+    for (int i = 0; i < n; i++) {
+      Variable* v = ops[i];
+      const uint32_t cnt = static_cast<uint32_t>(extent(v, level) * below);
+      const size_t src_elem = sdef ? static_cast<size_t>(sdef->length) : static_cast<size_t>(type_size[v->type]);
+      const uint8_t* src = element_data(v) + o * cnt * src_elem;
+      copy_elements(src, dst, cnt, v->type, res_type, sdef);
+      dst += static_cast<size_t>(cnt) * static_cast<size_t>(elem);
+    }
+  }
+  return res;
+}
+
+// ---- matrix product -----------------------------------------------------------------------
+
+namespace {
+
+template <class T>
+void matrix_product(const void* ap, const void* bp, void* cp, uint32_t a0, uint32_t a1, uint32_t b1) {
+  const T* a = static_cast<const T*>(ap);
+  const T* b = static_cast<const T*>(bp);
+  T* c = static_cast<T*>(cp);
+  // Column j of C accumulates A's column k times B(k, j), k increasing, so each
+  // element is summed in the stated order while the inner loop runs over contiguous i.
+  for (uint32_t j = 0; j < b1; j++) {
+    T* cj = c + static_cast<size_t>(j) * a0;
+    for (uint32_t i = 0; i < a0; i++) cj[i] = T{};
+    for (uint32_t k = 0; k < a1; k++) {
+      const T bkj = b[k + static_cast<size_t>(j) * a1];
+      const T* ak = a + static_cast<size_t>(k) * a0;
+      for (uint32_t i = 0; i < a0; i++) {
+        if constexpr (std::is_same_v<T, opk::Cplx>) {
+          opk::Cplx p = opk::cmul(ak[i], bkj);
+          cj[i] = {cj[i].r + p.r, cj[i].i + p.i};
+        } else if constexpr (std::is_integral_v<T>) {
+          cj[i] = opk::wrap_add(cj[i], opk::wrap_mul(ak[i], bkj));
+        } else {
+          cj[i] += ak[i] * bkj;
+        }
+      }
+    }
+  }
+}
+
+using MatrixKernel = void (*)(const void*, const void*, void*, uint32_t, uint32_t, uint32_t);
+constexpr MatrixKernel kMatrixKernels[8] = {nullptr,
+                                            nullptr,
+                                            nullptr,
+                                            matrix_product<int32_t>,
+                                            matrix_product<float>,
+                                            matrix_product<double>,
+                                            matrix_product<opk::Cplx>,
+                                            nullptr};
+
+Variable* converted_array(Variable* v, int type) {
+  if (v->type == type) return v;
+  ArrayDesc* a = v->value.s.arr;
+  Variable* t = gettmp();
+  t->type = static_cast<uint8_t>(type);
+  make_array_like(a, t, type_size[type]);
+  convert(a->data, t->value.s.arr->data, static_cast<int32_t>(a->n_elts), v->type, type);
+  return t;
+}
+
+}  // namespace
+
+Variable* mmult_op(Variable* left, Variable* right) {
+  for (Variable* v : {left, right}) {
+    if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
+    if (!(v->flags & FLAG_HAS_DESC)) var_error(M_NOT_ARRAY, v, MSG_LONGJMP);
+    if (v->flags & FLAG_FILE_OR_STRUCT) var_error(M_NO_FILE_STRUCT, v, MSG_LONGJMP);
+  }
+  if (left->type == TYP_STRING && right->type == TYP_STRING) var_error(M_NO_STRING, left, MSG_LONGJMP);
+  int type = arith_entry(AT_PROMOTE, right->type, left->type);
+  if (type < TYP_LONG) type = TYP_LONG;
+
+  const ArrayDesc* ad = left->value.s.arr;
+  const ArrayDesc* bd = right->value.s.arr;
+  uint32_t a0 = ad->dims[0], a1 = ad->n_dim > 1 ? ad->dims[1] : 1;
+  uint32_t b0 = bd->dims[0], b1 = bd->n_dim > 1 ? bd->dims[1] : 1;
+  const bool a_vec = ad->n_dim == 1, b_vec = bd->n_dim == 1;
+  if (a_vec && b_vec) {
+    b1 = b0;
+    b0 = 1;
+  } else if (a_vec && b0 != 1) {
+    a1 = a0;
+    a0 = 1;
+  } else if (b_vec && a1 == 1) {
+    b1 = b0;
+    b0 = 1;
+  }
+  if (b0 != a1) message(M_MMULT_DIMS, 0, MSG_LONGJMP, varname(left), varname(right));
+
+  Variable* ca = converted_array(left, type);
+  Variable* cb = converted_array(right, type);
+  int32_t dims[2] = {static_cast<int32_t>(a0), static_cast<int32_t>(b1)};
+  Variable* res = make_temp_array_of(type, 2, dims);
+  kMatrixKernels[type](ca->value.s.arr->data, cb->value.s.arr->data, res->value.s.arr->data, a0, a1, b1);
+  if (ca != left) deltmp(ca);
+  if (cb != right) deltmp(cb);
+  release_pair(left, right);
+  return res;
+}
