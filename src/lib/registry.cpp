@@ -1,6 +1,7 @@
 #include "lib/registry.h"
 
 #include "interp/routines.h"
+#include "lib/math.h"
 
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
@@ -13,4 +14,5 @@ extern const int n_systime_functions;
 void register_builtins() {
   add_system_routine(random_functions, true, n_random_functions);
   add_system_routine(systime_functions, true, n_systime_functions);
+  add_system_routine(math_functions, true, n_math_functions);
 }

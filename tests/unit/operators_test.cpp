@@ -26,8 +26,13 @@ class OperatorsTest : public VekTest {
   }
 };
 
-// A value of `type` that reads as v (strings hold its decimal text).
-Variable* make_value(int type, int v, bool array = false) {
+// A value of `type` that reads as v (strings hold its decimal text, or the pair form
+// that a string needs to convert to COMPLEX).
+Variable* make_value(int type, int v, bool array = false, bool complex_text = false) {
+  if (type == TYP_STRING && complex_text) {
+    std::string t = "(" + std::to_string(v) + ",0)";
+    return array ? str_array_temp({t}) : str_temp(t);
+  }
   std::vector<int32_t> d1 = {1};
   switch (type) {
     case TYP_BYTE: return array ? array_temp<uint8_t>(type, {uint8_t(v)}) : scalar_temp(type, uint8_t(v));
@@ -66,13 +71,15 @@ TEST_F(OperatorsTest, EveryTypePairPromotesAndConvertsBothOperands) {
     for (int r = TYP_BYTE; r <= TYP_STRING; r++) {
       for (bool arrays : {false, true}) {
         SCOPED_TRACE(testing::Message() << "left " << l << " right " << r << " arrays " << arrays);
-        Variable* sum = vek_binop(&ur_op_add, make_value(l, 3, arrays), make_value(r, 4));
+        Variable* sum =
+            vek_binop(&ur_op_add, make_value(l, 3, arrays, r == TYP_COMPLEX), make_value(r, 4, false, l == TYP_COMPLEX));
         EXPECT_EQ(sum->type, widest(l, r));
         EXPECT_EQ(bool(sum->flags & FLAG_ARRAY), arrays);
         if (sum->type == TYP_STRING) EXPECT_EQ(str_elem(sum), "34");
         else EXPECT_EQ(num(sum), 7.0);
         deltmp(sum);
-        Variable* ne = vek_binop(&ur_op_ne, make_value(l, 3), make_value(r, 4, arrays));
+        Variable* ne =
+            vek_binop(&ur_op_ne, make_value(l, 3, false, r == TYP_COMPLEX), make_value(r, 4, arrays, l == TYP_COMPLEX));
         EXPECT_EQ(ne->type, TYP_BYTE);
         EXPECT_EQ(elem<uint8_t>(ne), 1);
         deltmp(ne);
