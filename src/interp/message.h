@@ -71,7 +71,6 @@ enum MsgCode : int {
   M_STRUCT_UNDEFINED = -145,     // "Structure type not defined: %s."
   M_SUBSCRIPT_STRUCT = -146,     // "Structures or files not allowed in this context: %s"
   M_TAG_UNDEFINED = -147,        // "Tag name %s is undefined for structure %s."
-  M_NOT_STRUCT = -148,           // "Expression must be a structure in this context: %s."
   M_STRUCT_NESTING = -149,       // "Structure references nested too deeply: %s."
   M_TAG_NUMBER = -150,           // "Invalid tag number, %s, structure %s."
   M_STRUCT_ANON_MEMBER = -152,   // "Structures can't have anonymous structure members"
