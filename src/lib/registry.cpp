@@ -2,6 +2,7 @@
 
 #include "interp/routines.h"
 #include "lib/math.h"
+#include "lib/structs.h"
 
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
@@ -15,4 +16,5 @@ void register_builtins() {
   add_system_routine(random_functions, true, n_random_functions);
   add_system_routine(systime_functions, true, n_systime_functions);
   add_system_routine(math_functions, true, n_math_functions);
+  add_system_routine(struct_functions, true, n_struct_functions);
 }
