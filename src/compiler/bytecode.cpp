@@ -134,6 +134,7 @@ uint32_t enter_inst(const void* inst, uint32_t length, CodeBlock* cb) {
     k = (align - 1) - (u % align);
     if (u + k + length >= cb->code_cap) {
       code_area_full();
+      cstate.last_emit_ok = false;
       return 0;
     }
     cb->code[u] = static_cast<uint8_t>(OP_PAD1 + k);
@@ -143,10 +144,12 @@ uint32_t enter_inst(const void* inst, uint32_t length, CodeBlock* cb) {
   }
   if (u + length >= cb->code_cap) {
     code_area_full();
+    cstate.last_emit_ok = false;
     return 0;
   }
   std::memcpy(cb->code + u, inst, length);
   cb->code_len = u + length;
+  cstate.last_emit_ok = true;
   return u;
 }
 
@@ -186,9 +189,8 @@ void enter_seq_inst() {
       put_u16(rec, static_cast<uint16_t>(line_no));
       rec[6] = static_cast<uint8_t>(n);
       std::memcpy(rec + 7, file, n);
-      uint32_t before = cb->code_len;
       uint32_t at = enter_inst(rec, len, cb);
-      if (cb->code_len != before) {
+      if (cstate.last_emit_ok) {
         uint8_t* mine = cb->code + at;
         if (cb->last_source == NO_SOURCE) {
           put_u16(mine, static_cast<uint16_t>(at), 4);
@@ -234,15 +236,13 @@ uint32_t emit_constant(const Variable& value, CodeBlock* cb, ConstPool* pool) {
     }
     if (std::memcmp(cb->code + at, key, static_cast<size_t>(keylen)) == 0) {
       uint8_t ref[4] = {OP_PUSH_CONST_REF, 0, 0, 0};
-      uint32_t before = cb->code_len;
       uint32_t off = enter_inst(ref, 4, cb);
-      if (cb->code_len != before) put_u16(cb->code + off, static_cast<uint16_t>(off - at));
+      if (cstate.last_emit_ok) put_u16(cb->code + off, static_cast<uint16_t>(off - at));
       return off;
     }
   }
-  uint32_t before = cb->code_len;
   uint32_t off = enter_inst(inst, sizeof inst, cb);
-  if (cb->code_len != before && free_slot >= 0) pool->slot[free_slot] = static_cast<uint16_t>(off + 8);
+  if (cstate.last_emit_ok && free_slot >= 0) pool->slot[free_slot] = static_cast<uint16_t>(off + 8);
   return off;
 }
 
@@ -280,17 +280,20 @@ CommonBlock* enter_common(IdentEntry* name, int count, bool create) {
   }
   if (!create) return nullptr;
   auto* blk = static_cast<CommonBlock*>(std::calloc(1, sizeof(CommonBlock)));
-  Variable* vars = count > 0 ? static_cast<Variable*>(std::calloc(static_cast<size_t>(count), sizeof(Variable)))
-                             : nullptr;
-  if (!blk || (count > 0 && !vars)) {
+  size_t n = static_cast<size_t>(count > 0 ? count : 0);
+  auto* vars = n ? static_cast<Variable*>(std::calloc(n, sizeof(Variable))) : nullptr;
+  auto* names = n ? static_cast<IdentEntry**>(std::calloc(n, sizeof(IdentEntry*))) : nullptr;
+  if (!blk || (n && (!vars || !names))) {
     std::free(blk);
     std::free(vars);
+    std::free(names);
     message(M_NO_MEMORY, 0, MSG_CONTINUE, "Creating common block");
     return nullptr;
   }
   blk->name = name;
   blk->count = count;
   blk->vars = vars;
+  blk->names = names;
   list.insert(list.begin() + static_cast<std::ptrdiff_t>(lo), blk);
   return blk;
 }
@@ -299,6 +302,7 @@ void free_common_blocks() {
   for (CommonBlock* blk : commons()) {
     for (int i = 0; i < blk->count; i++) delvar(&blk->vars[i]);
     std::free(blk->vars);
+    std::free(blk->names);
     std::free(blk);
   }
   commons().clear();
@@ -443,7 +447,7 @@ std::string list_code(const CodeBlock* cb) {
     out += list_instruction(cb, off);
     out += "\n";
     uint32_t n = inst_size(cb->code + off);
-    if (n == 0) break;
+    if (n == 0 || cb->code[off] == OP_END) break;
     off += n;
   }
   return out;

@@ -264,7 +264,8 @@ uint16_t const_hash(const uint8_t* bytes, int n);
 struct CommonBlock {
   IdentEntry* name;
   int32_t count;
-  Variable* vars;  // count zeroed variables
+  Variable* vars;      // count zeroed variables
+  IdentEntry** names;  // the variables' names as first declared (null until named)
 };
 CommonBlock* enter_common(IdentEntry* name, int count, bool create);
 // Frees every common block (end of session and tests).

@@ -37,6 +37,7 @@ struct CompilerState {
   bool interactive = false;    // the main loop is compiling a typed statement
   bool stmt_start = false;     // a statement begins: emit its marker before its first instruction
   bool code_full = false;      // -37 already reported for this unit
+  bool last_emit_ok = false;   // the last enter_inst stored its instruction
   uint32_t last_marker = 0;    // code length when the last statement marker was emitted
   ConstPool* const_pool = nullptr;  // present only while compiling from files
   uint16_t* var_hash = nullptr;     // 1024 slots of variable-table offsets, or null

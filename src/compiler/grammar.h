@@ -54,7 +54,7 @@ constexpr int MAX_RHS = 6;
   R(12, case_label, rul_caseval1, (G_expr, G_COLON))                                   \
   R(13, case_label, rul_caseval2, (G_ELSE, G_COLON))                                   \
   R(14, array_ctor, rul_conarr, (G_open_bracket, G_ctor_list, G_RBRACKET))             \
-  R(15, ctor_elem, 0, (G_array_ctor))                                                  \
+  R(15, ctor_elem, rul_conelz1, (G_array_ctor))                                            \
   R(16, ctor_elem, rul_conelz2, (G_expr))                                              \
   R(17, open_bracket, rul_conleft, (G_LBRACKET))                                       \
   R(18, ctor_list, rul_conlist1, (G_ctor_list, G_COMMA, G_ctor_elem))                  \

@@ -126,6 +126,10 @@ enum MsgCode : int {
   M_OPEN_LISTING = -168,
   M_WRITE_LISTING = -169,
   M_CLOSE_FILE = -170,
+  M_BAD_SYSVAR_NAME = -138,
+  M_ILLEGAL_OPERATOR = -157,
+  M_PATH_STAT = -242,
+  M_PATH_TOO_MANY = -243,
   // Lexer and keyword decoding.
   M_ILLEGAL_CHAR = -39,
   M_BAD_HEX_OCTAL = -40,
@@ -211,6 +215,8 @@ void message(int code, int syserr, int action, ...);
 // such as the compiler's error reporter).
 void message_v(int code, int syserr, int action, va_list ap);
 [[noreturn]] void message_error(int code, int syserr, int action, ...);
+// message() with its format arguments in a va_list (for reporters that wrap message).
+void vmessage(int code, int syserr, int action, va_list ap);
 // message(code, 0, action, varname(variable)).
 void var_error(int code, const Variable* variable, int action);
 
