@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "interp/message.h"
 #include "interp/routines.h"
@@ -116,11 +117,12 @@ uint32_t instruction_length(const CodeBlock* cb, uint32_t offset) {
 
 namespace {
 
-// Reports a full code area once per unit; every further attempt still counts as failed.
+// Reports a full code area once per unit (it counts as one error); later attempts fail
+// silently.
 void code_area_full() {
-  if (!cstate.code_full) message(M_CODE_FULL, 0, MSG_CONTINUE);
+  if (cstate.code_full) return;
   cstate.code_full = true;
-  cstate.error_count++;
+  scnerr(M_CODE_FULL, 0, MSG_CONTINUE);
 }
 
 }  // namespace

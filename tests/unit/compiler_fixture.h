@@ -139,12 +139,10 @@ class CompilerTest : public VekTest {
 
   // Compiles one interactive statement; the listing is empty when it did not compile.
   std::vector<std::string> stmt(const std::string& text) {
-    std::strcpy(cstate.line_buffer, text.c_str());
-    cstate.line = cstate.line_buffer;
-    uint32_t size = 0;
-    uint8_t* code = compile_single_stmt(area_, sizeof area_, &size);
+    EXPECT_LE(text.size(), 510u) << "longer than a line";
+    uint8_t* code = compile_statement_text(text.c_str(), area_, sizeof area_);
     if (!code) return {};
-    raw_ = view(area_, size);
+    raw_ = view(area_, sizeof area_);
     return normalise(raw_);
   }
 
