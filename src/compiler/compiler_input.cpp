@@ -327,7 +327,7 @@ void vscnerr(int code, int syserr, int action, va_list ap) {
   int act = action & 0xffff;
   int quiet_action = (action & ~0xffff) | ((act == MSG_LONGJMP || act == MSG_IOERROR) ? MSG_CONTINUE : act);
   if (comp_io.listing) quiet_action |= MSG_PAGED;
-  vmessage(code, syserr, quiet_action, ap);
+  message_v(code, syserr, quiet_action, ap);
   if (comp_io.depth >= 0 && comp_io.names[comp_io.depth]) {
     char at[1200];
     std::snprintf(at, sizeof at, "  At: %s, Line %d", comp_io.names[comp_io.depth], comp_io.line_counts[comp_io.depth]);

@@ -204,18 +204,6 @@ void message(int code, int syserr, int action, ...) {
   va_end(ap);
 }
 
-void vmessage(int code, int syserr, int action, va_list ap) {
-  va_list copy;
-  va_copy(copy, ap);
-  try {
-    message_core(code, syserr, action, copy);
-  } catch (...) {
-    va_end(copy);
-    throw;
-  }
-  va_end(copy);
-}
-
 void message_error(int code, int syserr, int action, ...) {
   va_list ap;
   va_start(ap, action);

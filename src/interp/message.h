@@ -215,8 +215,6 @@ void message(int code, int syserr, int action, ...);
 // such as the compiler's error reporter).
 void message_v(int code, int syserr, int action, va_list ap);
 [[noreturn]] void message_error(int code, int syserr, int action, ...);
-// message() with its format arguments in a va_list (for reporters that wrap message).
-void vmessage(int code, int syserr, int action, va_list ap);
 // message(code, 0, action, varname(variable)).
 void var_error(int code, const Variable* variable, int action);
 

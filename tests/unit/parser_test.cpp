@@ -230,6 +230,24 @@ TEST_F(ParserTest, SystemVariablesNeedALookup) {
   EXPECT_NE(c[3].find("[i]"), std::string::npos);
 }
 
+TEST_F(ParserTest, CompilingAgainAllocatesNothing) {
+  const char* program =
+      "PRO zzt_leak, a, KEY=k\n"
+      "  s = {t:a, u:'text'} & x = [[1,2],[3,4]] & y = x(1:*, 0)\n"
+      "  zzt_kwpro, a, B=1, /C & IF a THEN GOTO, done ELSE k = 1\n"
+      "  CASE a OF 1: x = 0 & ELSE: x = 1 & ENDCASE\n"
+      "  done: FOR i = 0, 3 DO x = 1 + )\n"
+      "END\n";
+  run_file(program);
+  stmt("IF a THEN b = [1, 2] ELSE c = {t:1}");
+  uint32_t bytes = mem_counters.bytes_in_use;
+  uint32_t allocs = mem_counters.n_malloc - mem_counters.n_free;
+  run_file(program);
+  stmt("IF a THEN b = [1, 2] ELSE c = {t:1}");
+  EXPECT_EQ(mem_counters.bytes_in_use, bytes);
+  EXPECT_EQ(mem_counters.n_malloc - mem_counters.n_free, allocs);
+}
+
 TEST_F(ParserTest, ParseTablesAreWellFormed) {
   const ParseEntry* t = parse_entries();
   int n = parse_entry_count();
