@@ -1,0 +1,1306 @@
+#include "interp/interpreter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "interp/frames.h"
+#include "interp/message.h"
+#include "interp/scalar_ops.h"
+#include "values/temps.h"
+
+// Routine-table services, linked weakly until their module is part of every build.
+void keyword_cleanup(int) __attribute__((weak));
+const RoutineEntry* is_sys_function(const char*) __attribute__((weak));
+const RoutineEntry* is_procedure(const char*) __attribute__((weak));
+
+volatile uint16_t int_interrupt = IR_NONE;
+IState istate;
+InterpHooks interp_hooks;
+
+struct ExecRecord {
+  ExecRecord* prev;
+  Variable** saved_sp;  // operand stack after the string was popped
+  Frame* frame;         // the frame that executed EXECUTE
+  TempList* mark;       // the temporaries checked out before the string ran
+  uint8_t* resume;      // the instruction after EXECUTE
+  alignas(8) uint8_t code[STMT_CODE_SIZE];
+};
+
+namespace {
+
+// One activation of interpreter() on the host stack.
+struct Activation {
+  Activation* outer;
+  int interactive;
+  int steps;
+  CallRecord* rec;
+  Frame* entry_frame;     // the current frame when the activation began
+  ExecRecord* exec_base;  // EXECUTE records older than the activation
+  uint8_t* code;
+};
+Activation* g_act = nullptr;
+
+// Stack room kept free below the upper end for one statement's operands.
+constexpr int kStackReserve = 2048;
+
+// Constants pushed as results (never freed: they carry FLAG_CONSTANT).
+Variable int_zero_const{TYP_INT, FLAG_CONSTANT, {}};
+
+Variable* int_temp(int16_t v) { return make_scalar_temp(TYP_INT, &v); }
+
+void release(Variable* v) {
+  if (v->flags & FLAG_TEMPORARY) deltmp(v);
+}
+
+bool in_range(const uint8_t* p, const uint8_t* lo, size_t n) { return p && p >= lo && p < lo + n; }
+
+// Targets that point into a transient code area must not outlive it.
+void forget_transient_targets(const uint8_t* lo, size_t n) {
+  for (Frame* g = curr_frame; g; g = g->caller) {
+    if (g->catch_var && in_range(g->catch_pc, lo, n)) {
+      g->catch_var = nullptr;
+      g->catch_pc = nullptr;
+    }
+    if (in_range(g->ioerror_target, lo, n)) g->ioerror_target = nullptr;
+    if (in_range(g->cont_pc, lo, n)) g->cont_pc = nullptr;
+  }
+}
+
+Frame* catch_limit(const Activation* act) {
+  if (!act) return nullptr;
+  if (istate.execute_list && istate.execute_list != act->exec_base) return istate.execute_list->frame;
+  if (act->rec) return act->entry_frame;
+  return nullptr;
+}
+
+// The frame whose CATCH receives an error, walking outward from the current frame up
+// to (not including) the frame that owns an active EXECUTE or began a callback.
+Frame* find_catch(Frame* limit) {
+  for (Frame* g = curr_frame; g && g != limit; g = g->caller)
+    if (g->catch_var) return g;
+  return nullptr;
+}
+
+bool catch_active_hook() { return find_catch(catch_limit(g_act)) != nullptr; }
+
+bool ioerror_active_hook() {
+  Frame* f = curr_frame;
+  if (!f || !f->ioerror_target || f->interactive) return false;
+  ExecRecord* ex = istate.execute_list;
+  return !(ex && g_act && ex != g_act->exec_base && ex->frame == f);
+}
+
+const char* current_sysroutine_hook() {
+  return istate.current_sysroutine ? istate.current_sysroutine->name : nullptr;
+}
+
+// ---- Default services (used until the owning module installs its own) --------------
+
+Variable* default_binop(int opcode, Variable* l, Variable* r) {
+  if (l->type == TYP_UNDEF) var_error(M_UNDEFINED, l, MSG_LONGJMP);
+  if (r->type == TYP_UNDEF) var_error(M_UNDEFINED, r, MSG_LONGJMP);
+  message(M_INTERNAL, 0, MSG_LONGJMP, "operator not available");
+  (void)opcode;
+  return nullptr;
+}
+
+Variable* default_uop(int opcode, Variable* v) {
+  if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
+  if ((v->flags & FLAG_HAS_DESC) || v->type > TYP_DOUBLE)
+    message(M_INTERNAL, 0, MSG_LONGJMP, "operator not available");
+  Variable* t = (v->flags & FLAG_TEMPORARY) ? v : gettmp();
+  t->type = v->type;
+  Value x = v->value;
+  if (opcode == OP_NEGATE) {
+    switch (v->type) {
+      case TYP_BYTE: x.c = static_cast<uint8_t>(-x.c); break;
+      case TYP_INT: x.i = static_cast<int16_t>(-x.i); break;
+      case TYP_LONG: x.l = static_cast<int32_t>(0u - static_cast<uint32_t>(x.l)); break;
+      case TYP_FLOAT: x.f = -x.f; break;
+      default: x.d = -x.d; break;
+    }
+  } else {
+    switch (v->type) {
+      case TYP_BYTE: x.c = static_cast<uint8_t>(~x.c); break;
+      case TYP_INT: x.i = static_cast<int16_t>(~x.i); break;
+      case TYP_LONG: x.l = ~x.l; break;
+      case TYP_FLOAT: x.f = x.f == 0.0f ? 1.0f : 0.0f; break;
+      default: x.d = x.d == 0.0 ? 1.0 : 0.0; break;
+    }
+  }
+  t->value = x;
+  return t;
+}
+
+Variable* missing_feature(const char* what) {
+  message(M_INTERNAL, 0, MSG_LONGJMP, what);
+  return nullptr;
+}
+
+Variable* default_concat(int, Variable**, int) { return missing_feature("array construction not available"); }
+Variable* default_convert(Variable* v, int type) {
+  if (v->type >= TYP_BYTE && v->type <= TYP_COMPLEX && type >= TYP_BYTE && type <= TYP_COMPLEX &&
+      !(v->flags & FLAG_HAS_DESC)) {
+    Value out = scalar::convert_value(v->type, v->value, type);
+    Variable* t = (v->flags & FLAG_TEMPORARY) ? v : gettmp();
+    t->type = static_cast<uint8_t>(type);
+    t->value = out;
+    return t;
+  }
+  message(M_CONVERT, 0, MSG_LONGJMP, type_name[v->type], type_name[type]);
+  return nullptr;
+}
+Variable* default_load_subscripted(Variable*, int, int, Variable**, int*) {
+  return missing_feature("subscripts not available");
+}
+void default_store_subscripted(Variable*, Variable*, int, int, Variable**, int*) {
+  missing_feature("subscripts not available");
+}
+Variable* default_load_sysvar(void*) { return missing_feature("system variables not available"); }
+void default_store_sysvar(void*, Variable*) { missing_feature("system variables not available"); }
+void default_struct_ref(Variable*, bool, int, int, Variable**, int*) { missing_feature("structures not available"); }
+void default_struct_tag_ref(void*, int, int, Variable**, int*) { missing_feature("structures not available"); }
+Variable* default_fetch_struct() { return missing_feature("structures not available"); }
+void default_store_struct(Variable*) { missing_feature("structures not available"); }
+void default_print(int argc, Variable** argv) {
+  for (int i = 0; i < argc; i++) fprintf(stdout, "%s%s", i ? " " : "", varname(argv[i]));
+  fputc('\n', stdout);
+}
+
+// ---- Statement positions -----------------------------------------------------------
+
+const uint8_t* governing_source(const CodeBlock* r, const uint8_t* stmt) {
+  if (*stmt == OP_SOURCE || *stmt == OP_SOURCE_BREAK) return stmt;
+  if (!r || !r->code || stmt < r->code || stmt >= r->code + r->code_len) return nullptr;
+  if (r->last_source == NO_SOURCE) return nullptr;
+  uint32_t target = static_cast<uint32_t>(stmt - r->code);
+  const uint8_t* best = nullptr;
+  uint32_t off = r->last_source;
+  for (int i = 0; i < 4096; i++) {
+    if (off >= r->code_len) break;
+    const uint8_t* s = r->code + off;
+    if (*s != OP_SOURCE && *s != OP_SOURCE_BREAK) break;
+    if (off <= target && (!best || s > best)) best = s;
+    off = inst_u16(s, 4);
+    if (off == r->last_source) break;
+  }
+  return best;
+}
+
+}  // namespace
+
+void source_file_print(const CodeBlock* routine, const uint8_t* stmt, char* buf, size_t buflen) {
+  buf[0] = 0;
+  if (!stmt) return;
+  uint8_t op = *stmt;
+  if (op != OP_LINE && op != OP_LINE_BREAK && op != OP_SOURCE && op != OP_SOURCE_BREAK) return;
+  unsigned line = inst_u16(stmt);
+  const uint8_t* src = governing_source(routine, stmt);
+  if (!src) return;
+  std::string name(reinterpret_cast<const char*>(src + 7), src[6]);
+  if (line >= 65535)
+    snprintf(buf, buflen, "<%s>", name.c_str());
+  else
+    snprintf(buf, buflen, "<%s(%4u)>", name.c_str(), line);
+}
+
+void traceback(const char* title, int walk_callers, int /*notify*/, int /*pc*/) {
+  Frame* f = curr_frame;
+  if (!f) return;
+  int flags = MSG_INFO;
+  const char* sys = istate.current_sysroutine ? istate.current_sysroutine->name : nullptr;
+  if (sys && strcmp(sys, "HELP") == 0) {
+    flags |= MSG_PAGED;
+    sys = nullptr;
+  }
+  char pos[1200];
+  char rpart[160] = "";
+  if (sys) snprintf(rpart, sizeof rpart, " (%s)", sys);
+  source_file_print(f->routine, f->current_stmt, pos, sizeof pos);
+  message(M_TRACEBACK, 0, flags, title, f->routine ? f->routine->name_str() : "", pos, rpart);
+  if (!walk_callers) return;
+  for (Frame* g = f->caller; g; g = g->caller) {
+    source_file_print(g->routine, g->current_stmt, pos, sizeof pos);
+    message(M_CALLED_FROM, 0, flags, g->routine ? g->routine->name_str() : "", pos);
+  }
+}
+
+bool condition_true(const Variable* v) {
+  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
+  const Value& x = v->value;
+  switch (v->type) {
+    case TYP_BYTE: return x.c & 1;
+    case TYP_INT: return x.i & 1;
+    case TYP_LONG: return x.l & 1;
+    case TYP_FLOAT: return x.f != 0.0f;
+    case TYP_DOUBLE: return x.d != 0.0;
+    case TYP_COMPLEX: return x.cmp.r != 0.0f;
+    case TYP_STRING: return x.str.length != 0;
+    case TYP_UNDEF: var_error(M_UNDEFINED, v, MSG_LONGJMP); return false;
+    default: var_error(M_NOT_SCALAR, v, MSG_LONGJMP); return false;
+  }
+}
+
+void init_interpreter() {
+  istate.guard_lo = ISTACK_GUARD;
+  istate.guard_hi = 0;
+  istate.sp = istack_base();
+  if (!interp_hooks.binop) interp_hooks.binop = default_binop;
+  if (!interp_hooks.uop) interp_hooks.uop = default_uop;
+  if (!interp_hooks.concat) interp_hooks.concat = default_concat;
+  if (!interp_hooks.convert) interp_hooks.convert = default_convert;
+  if (!interp_hooks.load_subscripted) interp_hooks.load_subscripted = default_load_subscripted;
+  if (!interp_hooks.store_subscripted) interp_hooks.store_subscripted = default_store_subscripted;
+  if (!interp_hooks.load_sysvar) interp_hooks.load_sysvar = default_load_sysvar;
+  if (!interp_hooks.store_sysvar) interp_hooks.store_sysvar = default_store_sysvar;
+  if (!interp_hooks.struct_ref) interp_hooks.struct_ref = default_struct_ref;
+  if (!interp_hooks.struct_tag_ref) interp_hooks.struct_tag_ref = default_struct_tag_ref;
+  if (!interp_hooks.fetch_struct) interp_hooks.fetch_struct = default_fetch_struct;
+  if (!interp_hooks.store_struct) interp_hooks.store_struct = default_store_struct;
+  if (!interp_hooks.print) interp_hooks.print = default_print;
+  message_hooks.traceback = traceback;
+  message_hooks.catch_active = catch_active_hook;
+  message_hooks.ioerror_active = ioerror_active_hook;
+  message_hooks.current_sysroutine = current_sysroutine_hook;
+  varname_lookup = frame_varname_lookup;
+  init_frames(main_prog);
+}
+
+namespace {
+
+// ---- The dispatch loop -------------------------------------------------------------
+
+int subscript_operands(int n_subs, int codes) {
+  int n = 0;
+  for (int i = 0; i < n_subs; i++, codes >>= 2) {
+    int c = codes & 3;
+    n += c == 2 ? 2 : (c == 1 ? 0 : 1);
+  }
+  return n;
+}
+
+// A copy of v as a new temporary; v itself is left as it is.
+Variable* duplicate(Variable* v) {
+  Variable* t = gettmp();
+  uint8_t saved = v->flags;
+  v->flags = static_cast<uint8_t>(saved & ~FLAG_TEMPORARY);
+  try {
+    var_copy(v, t);
+  } catch (...) {
+    v->flags = saved;
+    freetmp(t);
+    throw;
+  }
+  v->flags = saved;
+  return t;
+}
+
+uint8_t* record_stop(uint8_t* at) {
+  if (curr_frame && !curr_frame->interactive) curr_frame->cont_pc = at;
+  return at;
+}
+
+void pop_exec(ExecRecord* ex) {
+  istate.execute_list = ex->prev;
+  forget_transient_targets(ex->code, STMT_CODE_SIZE);
+  counting_free(ex);
+}
+
+// Loop limits and increments live in the FOR instruction in the loop variable's type.
+void store_loop_bound(uint8_t* at, Variable* bound, const Variable* var, int type) {
+  if (bound->type == TYP_UNDEF) var_error(M_UNDEFINED, bound, MSG_LONGJMP);
+  if (bound->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, bound, MSG_LONGJMP);
+  Value v;
+  if (bound->type == type) {
+    v = bound->value;
+  } else if (bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX) {
+    v = scalar::convert_value(bound->type, bound->value, type);
+  } else {
+    Variable* t = interp_hooks.convert(duplicate(bound), type);
+    v = t->value;
+    release(t);
+  }
+  if (type == TYP_INT && bound->type != TYP_INT) {
+    int64_t whole = bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX
+                        ? static_cast<int64_t>(scalar::get<double>(bound->type, bound->value))
+                        : v.i;
+    double d = bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX ? scalar::get<double>(bound->type, bound->value)
+                                                                      : v.i;
+    if (!(d == d) || d >= 32768.0 || d <= -32769.0 || whole != v.i) var_error(M_LOOP_LIMIT, var, MSG_LONGJMP);
+  }
+  memcpy(at, &v, 8);
+}
+
+bool value_negative(int type, const uint8_t* at) {
+  Value v;
+  memcpy(&v, at, 8);
+  switch (type) {
+    case TYP_INT: return v.i < 0;
+    case TYP_LONG: return v.l < 0;
+    case TYP_FLOAT: return v.f < 0;
+    case TYP_DOUBLE: return v.d < 0;
+    default: return false;
+  }
+}
+
+// -1, 0 or 1 as the variable compares with the bound stored at `at`.
+int compare_bound(const Variable* var, const uint8_t* at) {
+  Value b;
+  memcpy(&b, at, 8);
+  const Value& x = var->value;
+  switch (var->type) {
+    case TYP_BYTE: return x.c < b.c ? -1 : x.c > b.c;
+    case TYP_INT: return x.i < b.i ? -1 : x.i > b.i;
+    case TYP_LONG: return x.l < b.l ? -1 : x.l > b.l;
+    case TYP_FLOAT: return x.f < b.f ? -1 : x.f > b.f;
+    default: return x.d < b.d ? -1 : x.d > b.d;
+  }
+}
+
+void check_loop_variable(const Variable* var) {
+  if (var->type == TYP_UNDEF) var_error(M_UNDEFINED, var, MSG_LONGJMP);
+  if (var->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, var, MSG_LONGJMP);
+  if (var->type == TYP_COMPLEX) var_error(M_NO_COMPLEX, var, MSG_LONGJMP);
+  if (var->type == TYP_STRING) var_error(M_NO_STRING, var, MSG_LONGJMP);
+}
+
+uint8_t* for_init(uint8_t* pc, Variable**& sp) {
+  bool step = *pc == OP_FOR_INIT_STEP;
+  Variable* incr = step ? *sp-- : nullptr;
+  Variable* limit = *sp--;
+  Variable* var = *sp--;
+  Variable* init = *sp--;
+  if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
+  var_copy(init, var);
+  check_loop_variable(var);
+  int type = var->type;
+  store_loop_bound(pc + 16, limit, var, type);
+  if (incr) store_loop_bound(pc + 24, incr, var, type);
+  release(limit);
+  if (incr) release(incr);
+  memcpy(pc + 8, &var, sizeof var);
+  pc[1] = static_cast<uint8_t>(type);
+  bool down = step && value_negative(type, pc + 24);
+  int c = compare_bound(var, pc + 16);
+  if (down ? c < 0 : c > 0) return pc + inst_u16(pc);
+  return pc + (step ? 32 : 24);
+}
+
+// Steps the loop variable; returns the body start to loop again, or null to leave.
+uint8_t* for_next(uint8_t* pc) {
+  uint8_t* init = pc - inst_u16(pc);
+  Variable* var;
+  memcpy(&var, init + 8, sizeof var);
+  if (!var) message(M_FOR_ENTERED_ILLEGALLY, 0, MSG_LONGJMP);
+  bool step = *init == OP_FOR_INIT_STEP;
+  uint8_t* body = init + (step ? 32 : 24);
+  if (!step && var->type == TYP_LONG && init[1] == TYP_LONG && !(var->flags & FLAG_HAS_DESC)) {
+    int32_t lim;
+    memcpy(&lim, init + 16, 4);
+    int32_t v = static_cast<int32_t>(static_cast<uint32_t>(var->value.l) + 1u);
+    var->value.l = v;
+    return v <= lim ? body : nullptr;
+  }
+  check_loop_variable(var);
+  int type = var->type;
+  if (type != init[1]) {
+    // The body changed the variable's type: bring the bounds along.
+    Value lim, inc;
+    memcpy(&lim, init + 16, 8);
+    lim = scalar::convert_value(init[1], lim, type);
+    memcpy(init + 16, &lim, 8);
+    if (step) {
+      memcpy(&inc, init + 24, 8);
+      inc = scalar::convert_value(init[1], inc, type);
+      memcpy(init + 24, &inc, 8);
+    }
+    init[1] = static_cast<uint8_t>(type);
+  }
+  Value inc;
+  if (step) {
+    memcpy(&inc, init + 24, 8);
+  } else {
+    inc = scalar::convert_value(TYP_BYTE, Value{.c = 1}, type);
+  }
+  Value& x = var->value;
+  switch (type) {
+    case TYP_BYTE: x.c = static_cast<uint8_t>(x.c + inc.c); break;
+    case TYP_INT: x.i = static_cast<int16_t>(static_cast<uint16_t>(x.i) + static_cast<uint16_t>(inc.i)); break;
+    case TYP_LONG: x.l = static_cast<int32_t>(static_cast<uint32_t>(x.l) + static_cast<uint32_t>(inc.l)); break;
+    case TYP_FLOAT: x.f += inc.f; break;
+    default: x.d += inc.d; break;
+  }
+  bool down = step && value_negative(type, init + 24);
+  int c = compare_bound(var, init + 16);
+  return (down ? c >= 0 : c <= 0) ? body : nullptr;
+}
+
+bool same_value(const Variable* a, const Variable* b) {
+  if (a->type == TYP_STRING) {
+    const StringDesc& x = a->value.str;
+    const StringDesc& y = b->value.str;
+    return x.length == y.length && (x.length == 0 || memcmp(x.chars, y.chars, x.length) == 0);
+  }
+  const Value& x = a->value;
+  const Value& y = b->value;
+  switch (a->type) {
+    case TYP_BYTE: return x.c == y.c;
+    case TYP_INT: return x.i == y.i;
+    case TYP_LONG: return x.l == y.l;
+    case TYP_FLOAT: return x.f == y.f;
+    case TYP_DOUBLE: return x.d == y.d;
+    case TYP_COMPLEX: return x.cmp.r == y.cmp.r && x.cmp.i == y.cmp.i;
+    default: return false;
+  }
+}
+
+bool case_matches(Variable* selector, Variable* label) {
+  if (selector->type == TYP_UNDEF) var_error(M_UNDEFINED, selector, MSG_LONGJMP);
+  if (label->type == TYP_UNDEF) var_error(M_UNDEFINED, label, MSG_LONGJMP);
+  if (selector->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, selector, MSG_LONGJMP);
+  if (label->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, label, MSG_LONGJMP);
+  if (label->type == selector->type) return same_value(selector, label);
+  Variable* t = interp_hooks.convert(duplicate(label), selector->type);
+  bool eq = same_value(selector, t);
+  release(t);
+  return eq;
+}
+
+const char* const kDynamicCallName = "CALL_PROCEDURE/CALL_FUNCTION";
+
+[[noreturn]] void stack_overflow() {
+  message(M_GENERIC, 0, MSG_LONGJMP, "Recursion too deep: the operand stack is full.");
+  throw VekJump{MSG_LONGJMP, M_GENERIC};
+}
+
+uint8_t* statement_check(Activation& act, uint8_t* pc, bool brk) {
+  if (math_errors.pending) print_fp_errors();
+  uint16_t code = int_interrupt;
+  switch (code) {
+    case IR_NONE:
+      if (!brk) return nullptr;
+      traceback("Breakpoint at:", 0, 1, 0);
+      int_interrupt = IR_STEP;
+      return record_stop(pc);
+    case IR_STEP:
+      if (brk) {
+        traceback("Breakpoint at:", 0, 1, 0);
+        return record_stop(pc);
+      }
+      if (act.steps > 0) {
+        act.steps--;
+        return nullptr;
+      }
+      traceback("Stepped to:", 0, 1, 0);
+      return record_stop(pc);
+    case IR_INTERRUPT:
+      traceback("Interrupted at:", 0, 1, 0);
+      return record_stop(pc);
+    case IR_STOP_QUIET:
+    case IR_EXIT: return record_stop(pc);
+    default: message(M_INTERNAL, 0, MSG_LONGJMP, "Unknown signal");
+  }
+  return nullptr;
+}
+
+// Ends an EXECUTE whose code reached its end (or STOP/RETALL inside it).
+uint8_t* finish_execute(Variable**& sp, bool ok) {
+  ExecRecord* ex = istate.execute_list;
+  if (curr_frame != ex->frame) message(M_EXECUTE_LEVEL, 0, MSG_LONGJMP);
+  int16_t result = ok ? 1 : 0;
+  if (sp != ex->saved_sp) {
+    message(M_INTERNAL, 0, MSG_CONTINUE, "Execute sp bad");
+    result = 0;
+  }
+  sp = ex->saved_sp;
+  temp_list_handler(2);
+  mark_temps(ex->mark);
+  ex->mark = nullptr;
+  uint8_t* resume = ex->resume;
+  pop_exec(ex);
+  *++sp = int_temp(result);
+  return resume;
+}
+
+uint8_t* start_execute(uint8_t* pc, Variable**& sp) {
+  Variable* v = *sp;
+  if (v->type != TYP_STRING) var_error(M_NEED_STRING, v, MSG_LONGJMP);
+  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
+  if (v->value.str.length >= EXECUTE_MAX_CHARS) message(M_STRING_TOO_LONG, 0, MSG_LONGJMP, "Execute function");
+  char text[EXECUTE_MAX_CHARS + 1];
+  size_t n = v->value.str.length;
+  if (n) memcpy(text, v->value.str.chars, n);
+  text[n] = 0;
+  sp--;
+  release(v);
+  auto* ex = static_cast<ExecRecord*>(counting_malloc(sizeof(ExecRecord)));
+  if (!ex) message(M_NO_MEMORY, errno, MSG_LONGJMP, "Execute buffer");
+  uint8_t* code = nullptr;
+  istate.sp = sp;
+  try {
+    code = interp_execute(text, ex->code);
+  } catch (const VekJump&) {
+    code = nullptr;
+  }
+  if (!code) {
+    counting_free(ex);
+    *++sp = int_temp(0);
+    return pc + 1;
+  }
+  ex->prev = istate.execute_list;
+  ex->saved_sp = sp;
+  ex->frame = curr_frame;
+  ex->mark = mark_temps(nullptr);
+  ex->resume = pc + 1;
+  istate.execute_list = ex;
+  return code;
+}
+
+// Removes a dynamic call's routine name (the first argument) from the stack.
+void take_call_name(Variable** args, int argc, const char** names, char* out, size_t outlen) {
+  Variable* v = args[0];
+  if (v->type != TYP_STRING) var_error(M_NEED_STRING, v, MSG_LONGJMP);
+  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
+  size_t n = v->value.str.length;
+  if (n >= outlen) n = outlen - 1;
+  for (size_t i = 0; i < n; i++) {
+    char c = v->value.str.chars[i];
+    out[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  }
+  out[n] = 0;
+  if (!n) snprintf(out, outlen, "NULL_STRING");
+  release(v);
+  for (int i = 1; i < argc; i++) {
+    args[i - 1] = args[i];
+    if (names) names[i - 1] = names[i];
+  }
+}
+
+uint8_t* run(Activation& act, uint8_t* pc) {
+  Variable** sp = istate.sp;
+  Frame* f = curr_frame;
+  for (;;) {
+    uint8_t op = *pc;
+    switch (op) {
+      case OP_PUSH_LOCAL:
+        *++sp = frame_var(f, inst_u16(pc));
+        pc += 4;
+        break;
+      case OP_PUSH_COMMON: {
+        VarEntry* e = var_entry(f->routine, inst_u16(pc));
+        *++sp = reinterpret_cast<Variable*>(reinterpret_cast<uint8_t*>(e->common->vars) + e->slot);
+        pc += 4;
+        break;
+      }
+      case OP_PUSH_PARAM:
+        *++sp = f->params[pc[1]];
+        pc += 2;
+        break;
+      case OP_LOAD_SYSVAR:
+        istate.sp = sp;
+        *++sp = interp_hooks.load_sysvar(handle_ptr(inst_word(pc)));
+        pc += 8;
+        break;
+      case OP_LOAD_SUBSCRIPTED:
+      case OP_LOAD_SYSVAR_SUBSCRIPTED: {
+        int n = pc[1], codes = inst_u16(pc);
+        Variable* var;
+        if (op == OP_LOAD_SUBSCRIPTED) {
+          var = *sp--;
+        } else {
+          bool ro = false;
+          var = interp_hooks.sysvar_variable ? interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro)
+                                             : interp_hooks.load_sysvar(handle_ptr(inst_word(pc)));
+          if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
+        }
+        int popped = 0;
+        istate.sp = sp;
+        Variable* r = interp_hooks.load_subscripted(var, n, codes, sp, &popped);
+        sp -= subscript_operands(n, codes);
+        *++sp = r;
+        pc += inst_def[op].length;
+        break;
+      }
+      case OP_STORE: {
+        Variable* var = sp[0];
+        Variable* value = sp[-1];
+        sp -= 2;
+        if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
+        var_copy(value, var);
+        pc += 1;
+        break;
+      }
+      case OP_STORE_SYSVAR: {
+        Variable* value = *sp--;
+        istate.sp = sp;
+        interp_hooks.store_sysvar(handle_ptr(inst_word(pc)), value);
+        release(value);
+        pc += 8;
+        break;
+      }
+      case OP_STORE_SUBSCRIPTED:
+      case OP_STORE_SYSVAR_SUBSCRIPTED: {
+        int n = pc[1], codes = inst_u16(pc);
+        Variable* var;
+        if (op == OP_STORE_SUBSCRIPTED) {
+          var = *sp--;
+          if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
+        } else {
+          bool ro = false;
+          if (!interp_hooks.sysvar_variable) missing_feature("system variables not available");
+          var = interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro);
+          if (ro) var_error(M_READONLY, var, MSG_LONGJMP);
+          if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
+        }
+        Variable* value = *sp--;
+        int popped = 0;
+        istate.sp = sp;
+        interp_hooks.store_subscripted(var, value, n, codes, sp, &popped);
+        sp -= subscript_operands(n, codes);
+        release(value);
+        pc += inst_def[op].length;
+        break;
+      }
+      case OP_PUSH_CONST:
+        *++sp = inst_const(pc);
+        pc += inst_def[OP_PUSH_CONST].length;
+        break;
+      case OP_PUSH_CONST_REF:
+        *++sp = reinterpret_cast<Variable*>(pc - inst_u16(pc));
+        pc += 4;
+        break;
+      case OP_PUSH_STRING: {
+        uint32_t n = pc[1];
+        Variable* t = gettmp();
+        t->type = TYP_STRING;
+        t->value.str = StringDesc{0, 0, nullptr};
+        if (n) {
+          char* chars = reinterpret_cast<char*>(pc + 3);
+          if (pc[2]) {
+            char* c = static_cast<char*>(counting_malloc(n + 1));
+            if (!c) {
+              freetmp(t);
+              message(M_NO_MEMORY, errno, MSG_LONGJMP, "string constant");
+            }
+            memcpy(c, chars, n);
+            c[n] = 0;
+            t->value.str = StringDesc{static_cast<uint16_t>(n), 1, c};
+            t->flags |= FLAG_DYNAMIC;
+          } else {
+            t->value.str = StringDesc{static_cast<uint16_t>(n), 0, chars};
+          }
+        }
+        *++sp = t;
+        pc += (n + 5) & ~1u;
+        break;
+      }
+      case OP_ADD:
+      case OP_SUB:
+      case OP_MUL:
+      case OP_DIV:
+      case OP_AND:
+      case OP_OR:
+      case OP_EQ:
+      case OP_NE:
+      case OP_LE:
+      case OP_LT:
+      case OP_GE:
+      case OP_GT: {
+        Variable* r = sp[0];
+        Variable* l = sp[-1];
+        if (!((l->flags | r->flags) & FLAG_HAS_DESC) && static_cast<unsigned>(l->type - 1) < 6u &&
+            static_cast<unsigned>(r->type - 1) < 6u) {
+          Variable res;
+          if (scalar::binary(op, l->type, l->value, r->type, r->value, &res)) {
+            Variable* out = (l->flags & FLAG_TEMPORARY) ? l : (r->flags & FLAG_TEMPORARY) ? r : gettmp();
+            out->type = res.type;
+            out->flags = FLAG_TEMPORARY;
+            out->value = res.value;
+            if (out != r && (r->flags & FLAG_TEMPORARY)) freetmp(r);
+            *--sp = out;
+            pc += 1;
+            break;
+          }
+        }
+        istate.sp = sp;
+        Variable* out = interp_hooks.binop(op, l, r);
+        *--sp = out;
+        pc += 1;
+        break;
+      }
+      case OP_MIN:
+      case OP_MAX:
+      case OP_POWER:
+      case OP_MOD:
+      case OP_XOR:
+      case OP_MATRIX_MULTIPLY: {
+        Variable* r = sp[0];
+        Variable* l = sp[-1];
+        istate.sp = sp;
+        Variable* out = interp_hooks.binop(op, l, r);
+        *--sp = out;
+        pc += 1;
+        break;
+      }
+      case OP_NEGATE:
+      case OP_NOT:
+        istate.sp = sp;
+        *sp = interp_hooks.uop(op, *sp);
+        pc += 1;
+        break;
+      case OP_SUBSCRIPT_EXPR: {
+        int n = pc[1], codes = inst_u16(pc);
+        int k = subscript_operands(n, codes);
+        Variable* value = sp[-k];
+        int popped = 0;
+        istate.sp = sp;
+        Variable* r = interp_hooks.load_subscripted(value, n, codes, sp, &popped);
+        sp -= k;
+        *sp = r;
+        pc += 4;
+        break;
+      }
+      case OP_JUMP: pc += inst_u16(pc); break;
+      case OP_JUMP_BACK:
+        if (int_interrupt == IR_INTERRUPT) {
+          istate.sp = sp;
+          traceback("Interrupted at:", 0, 1, 0);
+          return record_stop(pc);
+        }
+        pc -= inst_u16(pc);
+        break;
+      case OP_JUMP_IF_FALSE:
+      case OP_JUMP_BACK_IF_FALSE: {
+        Variable* v = *sp--;
+        bool t = condition_true(v);
+        release(v);
+        if (t) {
+          pc += 4;
+        } else if (op == OP_JUMP_IF_FALSE) {
+          pc += inst_u16(pc);
+        } else {
+          if (int_interrupt == IR_INTERRUPT) {
+            istate.sp = sp;
+            traceback("Interrupted at:", 0, 1, 0);
+            return record_stop(pc - inst_u16(pc));
+          }
+          pc -= inst_u16(pc);
+        }
+        break;
+      }
+      case OP_LINE:
+      case OP_SOURCE:
+      case OP_LINE_BREAK:
+      case OP_SOURCE_BREAK: {
+        f->current_stmt = pc;
+        bool brk = op == OP_LINE_BREAK || op == OP_SOURCE_BREAK;
+        if (int_interrupt != IR_NONE || math_errors.pending || brk) {
+          istate.sp = sp;
+          if (uint8_t* stop = statement_check(act, pc, brk)) return stop;
+        }
+        pc += (op == OP_LINE || op == OP_LINE_BREAK) ? 4 : inst_size(pc);
+        break;
+      }
+      case OP_ASSIGN_EXPR: {
+        int n = pc[1];
+        Variable* copy = duplicate(*sp);
+        Variable** below = sp - n;  // the first subscript value, or the value itself
+        for (Variable** p = sp; p >= below; p--) p[1] = p[0];
+        *below = copy;
+        sp++;
+        pc += 2;
+        break;
+      }
+      case OP_FOR_INIT:
+      case OP_FOR_INIT_STEP:
+        istate.sp = sp;
+        pc = for_init(pc, sp);
+        break;
+      case OP_FOR_NEXT:
+      case OP_FOR_NEXT_STEP: {
+        uint8_t* body = for_next(pc);
+        if (!body) {
+          pc += 4;
+        } else if (int_interrupt == IR_INTERRUPT) {
+          istate.sp = sp;
+          traceback("Interrupted at:", 0, 1, 0);
+          return record_stop(body);
+        } else {
+          pc = body;
+        }
+        break;
+      }
+      case OP_CASE_TEST: {
+        Variable* label = *sp--;
+        bool match = case_matches(*sp, label);
+        release(label);
+        if (match) {
+          release(*sp--);
+          pc += 4;
+        } else {
+          pc += inst_u16(pc);
+        }
+        break;
+      }
+      case OP_CASE_NOMATCH: message(M_CASE_NO_MATCH, 0, MSG_LONGJMP); break;
+      case OP_POP:
+        release(*sp--);
+        pc += 1;
+        break;
+      case OP_CONCATENATE: {
+        int n = pc[2];
+        istate.sp = sp;
+        Variable* r = interp_hooks.concat(n, sp - n + 1, pc[1]);
+        sp -= n;
+        *++sp = r;
+        pc += 3;
+        break;
+      }
+      case OP_CALL_SYSFUN:
+      case OP_CALL_SYSPRO:
+      case OP_CALL_USERFUN:
+      case OP_CALL_USERPRO: {
+        if (istate.guard_lo != ISTACK_GUARD || istate.guard_hi != 0)
+          message(M_INTERNAL, 0, MSG_LONGJMP, "Interpreter stack overflow/underflow");
+        if (sp >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
+        int argc = pc[1];
+        uint32_t dlen = inst_u16(pc);
+        void* routine = handle_ptr(inst_word(pc));
+        uint8_t* next = pc + 8 + dlen;
+        bool fun = op == OP_CALL_SYSFUN || op == OP_CALL_USERFUN;
+        bool sys = op == OP_CALL_SYSFUN || op == OP_CALL_SYSPRO;
+        Variable** args = sp - argc + 1;
+        const char* name_buf[64];
+        const char** names = nullptr;
+        bool first_is_keyword = false;
+        if (dlen) {
+          const uint8_t* pos = pc + 8;
+          Variable* moved[64];
+          const char* p = reinterpret_cast<const char*>(pc + 8 + argc);
+          for (int i = 0; i < argc; i++) {
+            name_buf[i] = p;
+            p += strlen(p) + 1;
+            moved[i] = args[pos[i]];
+            if (pos[i] == 0 && name_buf[i][0]) first_is_keyword = true;
+          }
+          for (int i = 0; i < argc; i++) args[i] = moved[i];
+          names = name_buf;
+        }
+        int nkw = 0;
+        for (int i = 0; names && i < argc; i++)
+          if (names[i][0]) nkw++;
+        if (!routine) {
+          // CALL_PROCEDURE / CALL_FUNCTION: the first argument names the routine.
+          if (argc < 1) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, kDynamicCallName);
+          if (first_is_keyword || (names && names[0][0])) message(M_CALL_NAME_FIRST, 0, MSG_LONGJMP);
+          char name[256];
+          take_call_name(args, argc, names, name, sizeof name);
+          argc--;
+          sp--;
+          const RoutineEntry* e = nullptr;
+          if (fun ? &is_sys_function != nullptr : &is_procedure != nullptr)
+            e = fun ? is_sys_function(name) : is_procedure(name);
+          if (e) {
+            if (nkw && !e->accepts_keywords()) message(M_NO_KEYWORDS, 0, MSG_LONGJMP);
+            int npos = argc - nkw;
+            if (npos < e->min() || npos > e->max_args) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, e->name);
+            routine = const_cast<RoutineEntry*>(e);
+            sys = true;
+          } else {
+            if (!routine_hooks.enter_proc_name) message(M_UNDEFINED_ROUTINE, 0, MSG_LONGJMP, name);
+            routine = routine_hooks.enter_proc_name(name, fun);
+            sys = false;
+          }
+          if (names && nkw == 0) names = nullptr;
+        }
+        if (sys) {
+          const auto* e = static_cast<const RoutineEntry*>(routine);
+          istate.routine_called = e;
+          istate.calling_function = fun;
+          istate.resume_pc = next;
+          istate.sp = sp;
+          const RoutineEntry* outer = istate.current_sysroutine;
+          istate.current_sysroutine = e;
+          KwNames argk = names;
+          if (fun) {
+            Variable* r = e->fun(argc, args, argk);
+            istate.current_sysroutine = outer;
+            if (!r) message(M_INTERNAL, 0, MSG_LONGJMP, "system function returned no value");
+            for (int i = 0; i < argc; i++)
+              if (args[i] != r) release(args[i]);
+            sp = args;
+            *sp = r;
+          } else {
+            e->proc(argc, args, argk);
+            istate.current_sysroutine = outer;
+            for (int i = 0; i < argc; i++) release(args[i]);
+            sp = args - 1;
+          }
+          istate.routine_called = nullptr;
+          f = curr_frame;
+          pc = next;
+        } else {
+          auto* r = static_cast<CodeBlock*>(routine);
+          istate.routine_called = r;
+          istate.calling_function = fun;
+          istate.resume_pc = next;
+          istate.sp = sp;
+          pc = call_user_proc(r, argc, names, next, sp, fun, 0);
+          istate.routine_called = nullptr;
+          f = curr_frame;
+          sp = f->stmt_sp;
+        }
+        break;
+      }
+      case OP_RETURN:
+      case OP_IMPLICIT_RETURN: {
+        if (f == main_frame) message(M_RETURN_FROM_MAIN, 0, MSG_LONGJMP);
+        if (op == OP_IMPLICIT_RETURN && f->routine->is_function()) *++sp = &int_zero_const;
+        ExecRecord* ex = istate.execute_list;
+        if (ex && ex != act.exec_base && ex->frame == f) message(M_EXECUTE_LEVEL, 0, MSG_LONGJMP);
+        bool callback_done = act.rec && f->caller == act.entry_frame;
+        istate.sp = sp;
+        Variable** nsp = nullptr;
+        uint8_t* ret = return_user_proc(sp, &nsp, false);
+        f = curr_frame;
+        sp = nsp;
+        if (callback_done) {
+          if (act.rec->is_function) {
+            Variable* r = *sp--;
+            act.rec->result = (r->flags & FLAG_TEMPORARY) ? r : duplicate(r);
+          }
+          istate.sp = sp;
+          return nullptr;
+        }
+        pc = ret;
+        break;
+      }
+      case OP_STOP:
+      case OP_RETALL: {
+        uint8_t* next = pc + (op == OP_STOP ? 2 : 1);
+        if (op == OP_STOP) {
+          int n = pc[1];
+          istate.sp = sp;
+          if (n) {
+            interp_hooks.print(n, sp - n + 1);
+            for (int i = 0; i < n; i++) release(sp[-i]);
+            sp -= n;
+          } else {
+            traceback("Stop encountered:", 0, 1, 0);
+          }
+        }
+        if (istate.execute_list != act.exec_base) {
+          pc = finish_execute(sp, true);
+          break;
+        }
+        if (act.rec) message(M_CALLBACK_STOP, 0, MSG_LONGJMP);
+        if (op == OP_RETALL) {
+          istate.sp = sp;
+          return_all(nullptr);
+          f = curr_frame;
+          sp = f->stmt_sp;
+        }
+        int_interrupt = IR_STEP;
+        if (f == main_frame) {
+          if (temp_list_handler(3) > 0) {
+            message(M_TEMPS_CHECKED_OUT, 0, MSG_INFO);
+            temp_list_handler(2);
+          }
+          sp = istack_base();
+        }
+        if (math_errors.pending) print_fp_errors();
+        istate.sp = sp;
+        if (op == OP_STOP) return record_stop(next);
+        return next;
+      }
+      case OP_EXECUTE:
+        istate.sp = sp;
+        pc = start_execute(pc, sp);
+        break;
+      case OP_STRUCT_BASE:
+      case OP_SYSVAR_STRUCT_BASE:
+      case OP_STRUCT_BASE_SUBSCRIPTED:
+      case OP_SYSVAR_STRUCT_BASE_SUBSCRIPTED: {
+        int n = 0, codes = 0;
+        if (op == OP_STRUCT_BASE_SUBSCRIPTED || op == OP_SYSVAR_STRUCT_BASE_SUBSCRIPTED) {
+          n = pc[1];
+          codes = inst_u16(pc);
+        }
+        Variable* var;
+        bool ro = false;
+        if (op == OP_STRUCT_BASE || op == OP_STRUCT_BASE_SUBSCRIPTED) {
+          var = *sp--;
+        } else {
+          if (!interp_hooks.sysvar_variable) missing_feature("system variables not available");
+          var = interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro);
+          if (n && !(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
+        }
+        int popped = 0;
+        istate.sp = sp;
+        interp_hooks.struct_ref(var, ro, n, codes, sp, &popped);
+        sp -= subscript_operands(n, codes);
+        pc += inst_def[op].length;
+        break;
+      }
+      case OP_TAG:
+      case OP_TAG_SUBSCRIPTED: {
+        int n = 0, codes = 0;
+        if (op == OP_TAG_SUBSCRIPTED) {
+          n = pc[1];
+          codes = inst_u16(pc);
+        }
+        int popped = 0;
+        istate.sp = sp;
+        void* tag = handle_ptr(inst_word(pc));
+        interp_hooks.struct_tag_ref(tag, n, codes, sp, &popped);
+        sp -= popped;
+        pc += 8;
+        break;
+      }
+      case OP_FETCH_TAGS:
+        istate.sp = sp;
+        *++sp = interp_hooks.fetch_struct();
+        pc += 1;
+        break;
+      case OP_STORE_TAGS: {
+        Variable* value = *sp--;
+        istate.sp = sp;
+        interp_hooks.store_struct(value);
+        release(value);
+        pc += 1;
+        break;
+      }
+      case OP_MAKE_STRUCT:
+      case OP_MAKE_NAMED_STRUCT: {
+        int k = pc[1];
+        if (!interp_hooks.make_struct) missing_feature("structures not available");
+        istate.sp = sp;
+        Variable* r;
+        if (op == OP_MAKE_STRUCT) {
+          uint32_t tags[256];
+          for (int i = 0; i < k; i++) tags[i] = inst_word(pc, 4 + 4 * i);
+          r = interp_hooks.make_struct(sp - k + 1, k, nullptr, tags);
+        } else {
+          r = interp_hooks.make_struct(sp - k + 1, k, handle_ptr(inst_word(pc)), nullptr);
+        }
+        sp -= k;
+        *++sp = r;
+        pc += op == OP_MAKE_STRUCT ? 4 + 4 * k : 8;
+        break;
+      }
+      case OP_SET_IOERROR:
+      case OP_SET_IOERROR_BACK: {
+        uint16_t off = inst_u16(pc);
+        f->ioerror_target = off == 0 ? nullptr : (op == OP_SET_IOERROR ? pc + off : pc - off);
+        pc += 4;
+        break;
+      }
+      case OP_END: {
+        if (istate.execute_list != act.exec_base) {
+          pc = finish_execute(sp, true);
+          break;
+        }
+        if (math_errors.pending) print_fp_errors();
+        if (!act.rec && sp != f->stmt_sp) {
+          message(M_INTERNAL, 0, MSG_CONTINUE, "The Interpreter stack is not empty on exit");
+          sp = f->stmt_sp;
+        }
+        istate.sp = sp;
+        if (!f->interactive) f->cont_pc = nullptr;
+        return nullptr;
+      }
+      case OP_PAD1:
+      case OP_PAD2:
+      case OP_PAD3:
+      case OP_PAD4:
+      case OP_PAD5:
+      case OP_PAD6:
+      case OP_PAD7: pc += op - OP_PAD1 + 1; break;
+      default: {
+        uint32_t at = f->routine && f->routine->code && pc >= f->routine->code ? static_cast<uint32_t>(pc - f->routine->code) : 0;
+        istate.sp = sp;
+        message(M_UNKNOWN_INSTRUCTION, 0, MSG_LONGJMP, static_cast<unsigned>(op), at);
+      }
+    }
+  }
+}
+
+struct Recovery {
+  enum Kind { RESUME, STOP, PASS_ON } kind;
+  uint8_t* pc;
+};
+
+Frame* on_error_target(Frame* f) {
+  switch (f->on_error) {
+    case 1: return main_frame;
+    case 2:
+    case 3: {
+      Frame* g = f;
+      while (!g->on_error_set && g->caller && g->caller->on_error >= 2) g = g->caller;
+      if (f->on_error == 2 && g->caller) g = g->caller;
+      return g;
+    }
+    default: return f;
+  }
+}
+
+Recovery recover(Activation& act, const VekJump& j) {
+  if (&keyword_cleanup != nullptr) keyword_cleanup(0);
+  int action = j.action & 0xffff;
+  Frame* f = curr_frame;
+  ExecRecord* ex = istate.execute_list != act.exec_base ? istate.execute_list : nullptr;
+  if (action == MSG_IOERROR && f->ioerror_target && !f->interactive && !(ex && ex->frame == f)) {
+    temp_list_handler(2);
+    istate.sp = f->stmt_sp;
+    istate.current_sysroutine = nullptr;
+    return {Recovery::RESUME, f->ioerror_target};
+  }
+  if (action != MSG_LONGJMP && action != MSG_IOERROR)
+    message(M_INTERNAL, 0, MSG_CONTINUE, "Unknown global jump in interpreter()");
+  if (Frame* c = find_catch(catch_limit(&act))) {
+    return_all(c);
+    temp_list_handler(2);
+    int32_t code = error_code;
+    Variable* cv = c->catch_var;
+    try {
+      if (cv->flags & FLAG_DYNAMIC) delvar(cv);
+      store_scalar(cv, TYP_LONG, &code);
+    } catch (const VekJump&) {
+    }
+    istate.sp = c->stmt_sp;
+    istate.current_sysroutine = nullptr;
+    return {Recovery::RESUME, c->catch_pc};
+  }
+  if (ex) {
+    istate.current_sysroutine = nullptr;
+    return_all(ex->frame);
+    temp_list_handler(2);
+    mark_temps(ex->mark);
+    ex->mark = nullptr;
+    Variable** sp = ex->saved_sp;
+    uint8_t* resume = ex->resume;
+    pop_exec(ex);
+    *++sp = int_temp(0);
+    istate.sp = sp;
+    return {Recovery::RESUME, resume};
+  }
+  if (act.rec) {
+    return_all(act.entry_frame);
+    return {Recovery::PASS_ON, nullptr};
+  }
+  if (!(j.action & MSG_NOTRACEBACK)) traceback("Execution halted at", 1, 1, -1);
+  istate.current_sysroutine = nullptr;
+  Frame* target = on_error_target(f);
+  if (target != f) return_all(target);
+  temp_list_handler(2);
+  f = curr_frame;
+  istate.sp = f->stmt_sp;
+  uint8_t* stmt = f->current_stmt;
+  if (!f->interactive) f->cont_pc = stmt;
+  return {Recovery::STOP, stmt};
+}
+
+}  // namespace
+
+uint8_t* interpreter(uint8_t* code, int interactive, int step_count, CallRecord* rec) {
+  Activation act{};
+  act.outer = g_act;
+  act.interactive = interactive;
+  act.steps = step_count;
+  act.rec = rec;
+  act.code = code;
+  if (!rec) {
+    int_interrupt = step_count ? IR_STEP : IR_NONE;
+    if (step_count) act.steps = step_count;
+  }
+  bool outermost = !rec && istate.depth == 0;
+  if (outermost && curr_frame == main_frame) {
+    temp_list_handler(2);
+    istate.sp = istack_base();
+    main_frame->stmt_sp = istate.sp;
+  }
+  istate.guard_lo = ISTACK_GUARD;
+  istate.guard_hi = 0;
+  Frame* f = curr_frame;
+  if (!rec) {
+    f->interactive = static_cast<uint8_t>(interactive ? 1 : 0);
+    if (!interactive) f->cont_pc = nullptr;
+  }
+  act.entry_frame = f;
+  act.exec_base = istate.execute_list;
+  istate.depth++;
+  g_act = &act;
+  struct Leave {
+    Activation* a;
+    ~Leave() {
+      g_act = a->outer;
+      istate.depth--;
+    }
+  } leave{&act};
+
+  uint8_t* pc = code;
+  try {
+    if (rec) {
+      if (!rec->routine) {
+        if (!routine_hooks.enter_proc_name) message(M_UNDEFINED_ROUTINE, 0, MSG_LONGJMP, rec->name);
+        rec->routine = routine_hooks.enter_proc_name(rec->name, rec->is_function);
+      }
+      Variable** sp = istate.sp;
+      if (sp + rec->argc >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
+      for (int i = 0; i < rec->argc; i++) *++sp = rec->args[i];
+      istate.sp = sp;
+      rec->result = nullptr;
+      pc = call_user_proc(rec->routine, rec->argc, nullptr, nullptr, sp, rec->is_function, 0);
+    } else if (pc && (*pc == OP_LINE_BREAK || *pc == OP_SOURCE_BREAK)) {
+      f->current_stmt = pc;
+      pc += inst_size(pc);
+    }
+  } catch (const VekJump&) {
+    if (rec) throw;
+    return f->current_stmt;
+  }
+
+  for (;;) {
+    try {
+      uint8_t* stop = run(act, pc);
+      if (interactive && outermost) forget_transient_targets(code, STMT_CODE_SIZE);
+      return stop;
+    } catch (const VekJump& j) {
+      Recovery r = recover(act, j);
+      if (r.kind == Recovery::RESUME) {
+        pc = r.pc;
+        continue;
+      }
+      if (r.kind == Recovery::PASS_ON) throw;
+      if (interactive && outermost) forget_transient_targets(code, STMT_CODE_SIZE);
+      return r.pc;
+    }
+  }
+}
+
+uint8_t* call_from_sysproc(CallRecord* rec) {
+  const void* routine_called = istate.routine_called;
+  bool calling_function = istate.calling_function;
+  uint8_t* resume = istate.resume_pc;
+  const RoutineEntry* sys = istate.current_sysroutine;
+  istate.current_sysroutine = nullptr;
+  struct Restore {
+    const void* rc;
+    bool cf;
+    uint8_t* rp;
+    const RoutineEntry* sys;
+    ~Restore() {
+      istate.routine_called = rc;
+      istate.calling_function = cf;
+      istate.resume_pc = rp;
+      istate.current_sysroutine = sys;
+    }
+  } restore{routine_called, calling_function, resume, sys};
+  return interpreter(nullptr, curr_frame ? curr_frame->interactive : 0, 0, rec);
+}
+
+uint8_t* interp_execute(const char* s, uint8_t* area) {
+  if (!interp_hooks.compile_statement) return nullptr;
+  return interp_hooks.compile_statement(s, area, STMT_CODE_SIZE);
+}
