@@ -479,7 +479,8 @@ void return_all(Frame* target) {
 void delete_vars() {
   Frame* f = main_frame;
   if (!f) return;
-  for (uint32_t i = 0; i < f->var_capacity; i++) {
+  uint32_t n = f->routine ? f->routine->n_vars : 0;
+  for (uint32_t i = 0; i < n && i < f->var_capacity; i++) {
     Variable* v = &f->vars[i];
     if (v->flags & FLAG_DYNAMIC) {
       try {
@@ -697,3 +698,31 @@ bool frame_varname_lookup(const Variable* var, VarNameInfo* out) {
   }
   return false;
 }
+
+// ---- Registration ------------------------------------------------------------------
+
+namespace {
+
+// EXECUTE with one argument compiles to the EXECUTE instruction; the entry exists so
+// that the name is known as a system function.
+Variable* ur_execute(int, Variable*[], KwNames) {
+  message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, "EXECUTE");
+  return nullptr;
+}
+
+}  // namespace
+
+const RoutineEntry frame_functions[] = {
+    RoutineEntry(ur_execute, "EXECUTE", 1, 1),
+    RoutineEntry(ur_keyword_set, "KEYWORD_SET", 1, 1),
+    RoutineEntry(ur_n_params, "N_PARAMS", 0, 0),
+};
+const int n_frame_functions = sizeof frame_functions / sizeof frame_functions[0];
+
+const RoutineEntry frame_procedures[] = {
+    RoutineEntry(ur_catch, "CATCH", 0, 1, true),
+    RoutineEntry(ur_delvar, "DELVAR", 0, 63),
+    RoutineEntry(ur_exit, "EXIT", 0, 0),
+    RoutineEntry(ur_on_error, "ON_ERROR", 0, 1),
+};
+const int n_frame_procedures = sizeof frame_procedures / sizeof frame_procedures[0];

@@ -100,3 +100,9 @@ void ur_exit(int argc, Variable* argv[], KwNames argk);
 
 // Message lookups: name of a named variable in the current routine.
 bool frame_varname_lookup(const Variable* var, VarNameInfo* out);
+
+// Routine-table entries of the built-ins above (sorted by name).
+extern const RoutineEntry frame_functions[];
+extern const int n_frame_functions;
+extern const RoutineEntry frame_procedures[];
+extern const int n_frame_procedures;

@@ -4,15 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "compiler/cstate.h"
 #include "interp/frames.h"
 #include "interp/message.h"
 #include "interp/scalar_ops.h"
+#include "values/convert.h"
 #include "values/temps.h"
 
-// Routine-table services, linked weakly until their module is part of every build.
+// Keyword decoding state is released after every error; linked weakly so that the
+// interpreter does not depend on the keyword decoder being present.
 void keyword_cleanup(int) __attribute__((weak));
-const RoutineEntry* is_sys_function(const char*) __attribute__((weak));
-const RoutineEntry* is_procedure(const char*) __attribute__((weak));
 
 volatile uint16_t int_interrupt = IR_NONE;
 IState istate;
@@ -139,18 +140,29 @@ Variable* missing_feature(const char* what) {
 }
 
 Variable* default_concat(int, Variable**, int) { return missing_feature("array construction not available"); }
-Variable* default_convert(Variable* v, int type) {
-  if (v->type >= TYP_BYTE && v->type <= TYP_COMPLEX && type >= TYP_BYTE && type <= TYP_COMPLEX &&
-      !(v->flags & FLAG_HAS_DESC)) {
-    Value out = scalar::convert_value(v->type, v->value, type);
-    Variable* t = (v->flags & FLAG_TEMPORARY) ? v : gettmp();
-    t->type = static_cast<uint8_t>(type);
-    t->value = out;
-    return t;
+}  // namespace
+
+Variable* scalar_convert(Variable* v, int type) {
+  if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
+  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
+  if (v->type == type) return v;
+  Variable* t = gettmp();
+  t->type = static_cast<uint8_t>(type);
+  t->value.d = 0;
+  t->value.str = StringDesc{0, 0, nullptr};
+  try {
+    convert(&v->value, &t->value, 1, v->type, type);
+  } catch (...) {
+    freetmp(t);
+    throw;
   }
-  message(M_CONVERT, 0, MSG_LONGJMP, type_name[v->type], type_name[type]);
-  return nullptr;
+  if (type == TYP_STRING && t->value.str.owned) t->flags |= FLAG_DYNAMIC;
+  release(v);
+  return t;
 }
+
+namespace {
+
 Variable* default_load_subscripted(Variable*, int, int, Variable**, int*) {
   return missing_feature("subscripts not available");
 }
@@ -249,7 +261,6 @@ void init_interpreter() {
   if (!interp_hooks.binop) interp_hooks.binop = default_binop;
   if (!interp_hooks.uop) interp_hooks.uop = default_uop;
   if (!interp_hooks.concat) interp_hooks.concat = default_concat;
-  if (!interp_hooks.convert) interp_hooks.convert = default_convert;
   if (!interp_hooks.load_subscripted) interp_hooks.load_subscripted = default_load_subscripted;
   if (!interp_hooks.store_subscripted) interp_hooks.store_subscripted = default_store_subscripted;
   if (!interp_hooks.load_sysvar) interp_hooks.load_sysvar = default_load_sysvar;
@@ -317,7 +328,7 @@ void store_loop_bound(uint8_t* at, Variable* bound, const Variable* var, int typ
   } else if (bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX) {
     v = scalar::convert_value(bound->type, bound->value, type);
   } else {
-    Variable* t = interp_hooks.convert(duplicate(bound), type);
+    Variable* t = scalar_convert(duplicate(bound), type);
     v = t->value;
     release(t);
   }
@@ -460,10 +471,15 @@ bool case_matches(Variable* selector, Variable* label) {
   if (label->type == TYP_UNDEF) var_error(M_UNDEFINED, label, MSG_LONGJMP);
   if (selector->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, selector, MSG_LONGJMP);
   if (label->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, label, MSG_LONGJMP);
-  if (label->type == selector->type) return same_value(selector, label);
-  Variable* t = interp_hooks.convert(duplicate(label), selector->type);
+  if (label->type == selector->type) {
+    bool eq = same_value(selector, label);
+    release(label);
+    return eq;
+  }
+  // The label is converted to the selector's type (a temporary label is consumed).
+  Variable* t = scalar_convert(label, selector->type);
   bool eq = same_value(selector, t);
-  release(t);
+  if (t != label) release(t);
   return eq;
 }
 
@@ -650,7 +666,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           bool ro = false;
           if (!interp_hooks.sysvar_variable) missing_feature("system variables not available");
           var = interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro);
-          if (ro) var_error(M_READONLY, var, MSG_LONGJMP);
+          if (ro) var_error(M_READ_ONLY, var, MSG_LONGJMP);
           if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
         }
         Variable* value = *sp--;
@@ -834,7 +850,6 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_CASE_TEST: {
         Variable* label = *sp--;
         bool match = case_matches(*sp, label);
-        release(label);
         if (match) {
           release(*sp--);
           pc += 4;
@@ -899,8 +914,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           argc--;
           sp--;
           const RoutineEntry* e = nullptr;
-          if (fun ? &is_sys_function != nullptr : &is_procedure != nullptr)
-            e = fun ? is_sys_function(name) : is_procedure(name);
+          e = fun ? is_sys_function(name) : is_procedure(name);
           if (e) {
             if (nkw && !e->accepts_keywords()) message(M_NO_KEYWORDS, 0, MSG_LONGJMP);
             int npos = argc - nkw;
@@ -1146,7 +1160,7 @@ Frame* on_error_target(Frame* f) {
 }
 
 Recovery recover(Activation& act, const VekJump& j) {
-  if (&keyword_cleanup != nullptr) keyword_cleanup(0);
+  if (keyword_cleanup) keyword_cleanup(0);
   int action = j.action & 0xffff;
   Frame* f = curr_frame;
   ExecRecord* ex = istate.execute_list != act.exec_base ? istate.execute_list : nullptr;

@@ -79,6 +79,10 @@ void source_file_print(const CodeBlock* routine, const uint8_t* stmt, char* buf,
 // One-time set-up: stack guards, message hooks, varname lookup, the main frame.
 void init_interpreter();
 
+// A scalar converted to another type: v itself when it has the type already, else a
+// new temporary (a temporary v is released).
+Variable* scalar_convert(Variable* v, int type);
+
 // Truth of a condition: odd integers, non-zero reals, complex with a non-zero real
 // part, non-empty strings. Errors for arrays (-126) and undefined values (-124).
 bool condition_true(const Variable* v);
@@ -93,8 +97,6 @@ struct InterpHooks {
   Variable* (*uop)(int opcode, Variable* operand);
   // Array constructor: n operands, concatenation level (0 = first dimension).
   Variable* (*concat)(int n, Variable** operands, int level);
-  // Scalar conversion to another type (a new temporary; consumes a temporary source).
-  Variable* (*convert)(Variable* v, int type);
   // Subscripts. `top` points at the last pushed subscript operand; the routine
   // returns the number of operands it consumed (and released) in *popped.
   Variable* (*load_subscripted)(Variable* var, int n_subs, int codes, Variable** top, int* popped);

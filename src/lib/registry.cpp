@@ -1,5 +1,6 @@
 #include "lib/registry.h"
 
+#include "interp/frames.h"
 #include "interp/routines.h"
 #include "lib/math.h"
 #include "lib/structs.h"
@@ -17,4 +18,6 @@ void register_builtins() {
   add_system_routine(systime_functions, true, n_systime_functions);
   add_system_routine(math_functions, true, n_math_functions);
   add_system_routine(struct_functions, true, n_struct_functions);
+  add_system_routine(frame_functions, true, n_frame_functions);
+  add_system_routine(frame_procedures, false, n_frame_procedures);
 }
