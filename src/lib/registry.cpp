@@ -2,8 +2,11 @@
 
 #include "interp/frames.h"
 #include "interp/routines.h"
+#include "lib/conversions.h"
 #include "lib/math.h"
 #include "lib/structs.h"
+#include "lib/messages.h"
+#include "lib/strings.h"
 
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
@@ -20,4 +23,9 @@ void register_builtins() {
   add_system_routine(struct_functions, true, n_struct_functions);
   add_system_routine(frame_functions, true, n_frame_functions);
   add_system_routine(frame_procedures, false, n_frame_procedures);
+  add_system_routine(conversion_functions, true, n_conversion_functions);
+  add_system_routine(string_functions, true, n_string_functions);
+  add_system_routine(string_procedures, false, n_string_procedures);
+  add_system_routine(message_functions, true, n_message_functions);
+  add_system_routine(message_procedures, false, n_message_procedures);
 }

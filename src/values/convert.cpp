@@ -10,6 +10,9 @@
 #include "values/strings.h"
 #include "values/temps.h"
 
+// The element loops are meant to vectorise; -O2 alone only takes loops of known length.
+#pragma GCC optimize("vect-cost-model=dynamic")
+
 namespace {
 
 struct Cplx {
