@@ -15,7 +15,7 @@
 #include "session/rline_term.h"
 
 int rline_state = 0;
-int16_t edit_input = 1;
+int32_t edit_input = 1;
 RlineBlock rblk;
 RlineHooks rline_hooks;
 TermCap tcinfo[3];

@@ -31,7 +31,7 @@ constexpr int RL_MAX_LINE = 510;
 
 // Settings viewed by system variables: !EDIT_INPUT (0 reads plain lines; 2 or more also
 // sizes the recall ring when it is first needed) and !JOURNAL (unit of the open journal).
-extern int16_t edit_input;
+extern int32_t edit_input;
 extern int32_t journal_file;
 extern FILE* journal_pout;  // stream of the open journal, or null
 
