@@ -11,6 +11,7 @@
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
 // Only routines that are really implemented are registered.
+#include "lib/os.h"
 #include "lib/random.h"
 
 extern const RoutineEntry systime_functions[];
@@ -28,4 +29,6 @@ void register_builtins() {
   add_system_routine(string_procedures, false, n_string_procedures);
   add_system_routine(message_functions, true, n_message_functions);
   add_system_routine(message_procedures, false, n_message_procedures);
+  add_system_routine(os_functions, true, n_os_functions);
+  add_system_routine(os_procedures, false, n_os_procedures);
 }

@@ -2,6 +2,7 @@
 // definitions, recall, and the screen output chosen for the terminal's capabilities.
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "session/rline.h"
@@ -317,6 +318,56 @@ TEST_F(RlineTest, PlainReadOfAStream) {
   EXPECT_NE(messages.find("Input line is too long for input buffer of 32 characters."), std::string::npos);
   fclose(f);
   EXPECT_EQ(rbuf_count(), 0) << "lines from a file are not recalled";
+}
+
+}  // namespace
+
+namespace {
+
+struct NamedString {
+  Variable v{};
+  explicit NamedString(const char* s) {
+    StringDesc d{static_cast<uint16_t>(strlen(s)), 0, const_cast<char*>(s)};
+    store_scalar(&v, TYP_STRING, &d);
+  }
+  ~NamedString() { delvar(&v); }
+};
+
+TEST_F(RlineTest, DefineKeyBuiltin) {
+  NamedString name("f7"), esc("\033[18~"), value("print, 'hi'");
+  Variable one{};
+  int32_t l = 1;
+  store_scalar(&one, TYP_LONG, &l);
+  {
+    Variable* argv[] = {&name.v, &one, &esc.v};
+    const char* argk[] = {"", "BACK_W", "ESC"};
+    set_fkey(3, argv, argk);
+    const KeyDef* k = find_key_by_sequence("\033[18~");
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(k->name, "F7");
+    EXPECT_EQ(k->action, EA_BACK_WORD);
+  }
+  {
+    Variable* argv[] = {&name.v, &value.v, &esc.v, &one, &one};
+    const char* argk[] = {"", "", "ESCAPE", "NOECHO", "TERMINATE"};
+    set_fkey(5, argv, argk);
+    const KeyDef* k = find_key_by_sequence("\033[18~");
+    EXPECT_EQ(k->action, EA_INSERT_STRING);
+    EXPECT_EQ(k->value, "print, 'hi'");
+    EXPECT_EQ(k->flags, KEY_NOECHO | KEY_TERMINATE);
+  }
+  {
+    // Redefined by name alone; the flags are those of this call.
+    Variable* argv[] = {&name.v, &value.v};
+    set_fkey(2, argv, nullptr);
+    EXPECT_EQ(find_key_by_sequence("\033[18~")->flags, 0);
+  }
+  NamedString unknown("F99");
+  Variable* bad[] = {&unknown.v};
+  EXPECT_EQ(error_code_of([&] { set_fkey(1, bad, nullptr); }), M_BAD_FKEY);
+  EXPECT_NE(messages.find("Not a valid function key: F99."), std::string::npos);
+  Variable* number[] = {&one};
+  EXPECT_EQ(error_code_of([&] { set_fkey(1, number, nullptr); }), M_NEED_STRING);
 }
 
 }  // namespace
