@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
 #include "interp/message.h"
 #include "values/ident.h"
@@ -13,7 +14,6 @@
 
 Frame* curr_frame = nullptr;
 Frame* main_frame = nullptr;
-RoutineHooks routine_hooks;
 
 namespace {
 
@@ -313,7 +313,7 @@ int frame_add_variable(CodeBlock* unit, uint32_t slot_offset) {
 
 uint8_t* call_user_proc(CodeBlock* routine, int argc, const char* const* names, uint8_t* return_pc,
                         Variable** sp, bool is_function, uint8_t flag_byte) {
-  if (!routine->compiled() && routine_hooks.compile_on_call) routine_hooks.compile_on_call(routine);
+  if (!routine->compiled()) compile_on_call(routine);
   if (!routine->compiled()) message(M_UNDEFINED_ROUTINE, 0, MSG_LONGJMP, routine->name_str());
   bool has_keywords = false;
   if (names)
@@ -376,16 +376,17 @@ uint8_t* call_user_proc(CodeBlock* routine, int argc, const char* const* names, 
     if (!extras.empty()) {
       int k = extra_formal(routine);
       if (k >= 0) {
-        if (!interp_hooks.make_struct) message(M_INTERNAL, 0, MSG_LONGJMP, "_EXTRA needs structures");
         std::vector<Variable*> values;
-        std::vector<uint32_t> tags;
+        std::vector<IdentEntry*> tags;
         for (auto& e : extras) {
           values.push_back(e.value);
-          tags.push_back(code_handle(ident_hash(e.name, 0, IDENT_UPCASE, MSG_LONGJMP)));
+          tags.push_back(ident_hash(e.name, 0, IDENT_UPCASE, MSG_LONGJMP));
         }
-        Variable* s = interp_hooks.make_struct(values.data(), static_cast<int>(values.size()), nullptr, tags.data());
-        for (Variable* v : owned) deltmp(v);
+        // Temporaries among the values (and those taken from an _EXTRA structure)
+        // are consumed by the new structure.
         owned.clear();
+        Variable* s = make_struc(values.data() + values.size() - 1, static_cast<int>(values.size()), nullptr,
+                                 tags.data(), true, false);
         bind_param(f, static_cast<uint32_t>(k), s);
       }
     }

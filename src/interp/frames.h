@@ -80,16 +80,6 @@ void return_all(Frame* target);
 // Frees the values of every main-level variable.
 void delete_vars();
 
-// How a routine that has no code gets compiled (library search along the path), and
-// how CALL_PROCEDURE enters an unknown name. Installed by the compiler input module.
-struct RoutineHooks {
-  // Finds and compiles the routine's source file; true when it now has code.
-  bool (*compile_on_call)(CodeBlock* routine);
-  // The user routine record of that (upper-case) name, created when absent.
-  CodeBlock* (*enter_proc_name)(const char* name, bool function);
-};
-extern RoutineHooks routine_hooks;
-
 // Built-ins owned here.
 Variable* ur_n_params(int argc, Variable* argv[], KwNames argk);
 Variable* ur_keyword_set(int argc, Variable* argv[], KwNames argk);

@@ -4,11 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
+#include "compiler/program_areas.h"
 #include "interp/frames.h"
 #include "interp/message.h"
+#include "interp/operators.h"
 #include "interp/scalar_ops.h"
+#include "interp/subscript.h"
 #include "values/convert.h"
+#include "values/struct.h"
 #include "values/temps.h"
 
 // Keyword decoding state is released after every error; linked weakly so that the
@@ -98,48 +103,18 @@ const char* current_sysroutine_hook() {
 
 // ---- Default services (used until the owning module installs its own) --------------
 
-Variable* default_binop(int opcode, Variable* l, Variable* r) {
-  if (l->type == TYP_UNDEF) var_error(M_UNDEFINED, l, MSG_LONGJMP);
-  if (r->type == TYP_UNDEF) var_error(M_UNDEFINED, r, MSG_LONGJMP);
-  message(M_INTERNAL, 0, MSG_LONGJMP, "operator not available");
-  (void)opcode;
-  return nullptr;
-}
-
-Variable* default_uop(int opcode, Variable* v) {
-  if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
-  if ((v->flags & FLAG_HAS_DESC) || v->type > TYP_DOUBLE)
-    message(M_INTERNAL, 0, MSG_LONGJMP, "operator not available");
-  Variable* t = (v->flags & FLAG_TEMPORARY) ? v : gettmp();
-  t->type = v->type;
-  Value x = v->value;
-  if (opcode == OP_NEGATE) {
-    switch (v->type) {
-      case TYP_BYTE: x.c = static_cast<uint8_t>(-x.c); break;
-      case TYP_INT: x.i = static_cast<int16_t>(-x.i); break;
-      case TYP_LONG: x.l = static_cast<int32_t>(0u - static_cast<uint32_t>(x.l)); break;
-      case TYP_FLOAT: x.f = -x.f; break;
-      default: x.d = -x.d; break;
-    }
-  } else {
-    switch (v->type) {
-      case TYP_BYTE: x.c = static_cast<uint8_t>(~x.c); break;
-      case TYP_INT: x.i = static_cast<int16_t>(~x.i); break;
-      case TYP_LONG: x.l = ~x.l; break;
-      case TYP_FLOAT: x.f = x.f == 0.0f ? 1.0f : 0.0f; break;
-      default: x.d = x.d == 0.0 ? 1.0 : 0.0; break;
-    }
-  }
-  t->value = x;
-  return t;
-}
-
 Variable* missing_feature(const char* what) {
   message(M_INTERNAL, 0, MSG_LONGJMP, what);
   return nullptr;
 }
 
-Variable* default_concat(int, Variable**, int) { return missing_feature("array construction not available"); }
+Variable* default_load_sysvar(void*) { return missing_feature("system variables not available"); }
+void default_store_sysvar(void*, Variable*) { missing_feature("system variables not available"); }
+void default_print(int argc, Variable** argv) {
+  for (int i = 0; i < argc; i++) fprintf(stdout, "%s%s", i ? " " : "", varname(argv[i]));
+  fputc('\n', stdout);
+}
+
 }  // namespace
 
 Variable* scalar_convert(Variable* v, int type) {
@@ -162,23 +137,6 @@ Variable* scalar_convert(Variable* v, int type) {
 }
 
 namespace {
-
-Variable* default_load_subscripted(Variable*, int, int, Variable**, int*) {
-  return missing_feature("subscripts not available");
-}
-void default_store_subscripted(Variable*, Variable*, int, int, Variable**, int*) {
-  missing_feature("subscripts not available");
-}
-Variable* default_load_sysvar(void*) { return missing_feature("system variables not available"); }
-void default_store_sysvar(void*, Variable*) { missing_feature("system variables not available"); }
-void default_struct_ref(Variable*, bool, int, int, Variable**, int*) { missing_feature("structures not available"); }
-void default_struct_tag_ref(void*, int, int, Variable**, int*) { missing_feature("structures not available"); }
-Variable* default_fetch_struct() { return missing_feature("structures not available"); }
-void default_store_struct(Variable*) { missing_feature("structures not available"); }
-void default_print(int argc, Variable** argv) {
-  for (int i = 0; i < argc; i++) fprintf(stdout, "%s%s", i ? " " : "", varname(argv[i]));
-  fputc('\n', stdout);
-}
 
 // ---- Statement positions -----------------------------------------------------------
 
@@ -258,29 +216,66 @@ void init_interpreter() {
   istate.guard_lo = ISTACK_GUARD;
   istate.guard_hi = 0;
   istate.sp = istack_base();
-  if (!interp_hooks.binop) interp_hooks.binop = default_binop;
-  if (!interp_hooks.uop) interp_hooks.uop = default_uop;
-  if (!interp_hooks.concat) interp_hooks.concat = default_concat;
-  if (!interp_hooks.load_subscripted) interp_hooks.load_subscripted = default_load_subscripted;
-  if (!interp_hooks.store_subscripted) interp_hooks.store_subscripted = default_store_subscripted;
   if (!interp_hooks.load_sysvar) interp_hooks.load_sysvar = default_load_sysvar;
   if (!interp_hooks.store_sysvar) interp_hooks.store_sysvar = default_store_sysvar;
-  if (!interp_hooks.struct_ref) interp_hooks.struct_ref = default_struct_ref;
-  if (!interp_hooks.struct_tag_ref) interp_hooks.struct_tag_ref = default_struct_tag_ref;
-  if (!interp_hooks.fetch_struct) interp_hooks.fetch_struct = default_fetch_struct;
-  if (!interp_hooks.store_struct) interp_hooks.store_struct = default_store_struct;
   if (!interp_hooks.print) interp_hooks.print = default_print;
   message_hooks.traceback = traceback;
   message_hooks.catch_active = catch_active_hook;
   message_hooks.ioerror_active = ioerror_active_hook;
   message_hooks.current_sysroutine = current_sysroutine_hook;
   varname_lookup = frame_varname_lookup;
+  compiler_hooks.current_routine = [] { return curr_frame ? curr_frame->routine : main_prog; };
+  compiler_hooks.new_variable = frame_add_variable;
+  compiler_hooks.frame_fits = frame_fits;
+  compiler_hooks.routine_active = [](const CodeBlock* r) {
+    for (Frame* g = curr_frame; g; g = g->caller)
+      if (g->routine == r) return true;
+    return false;
+  };
+  compiler_hooks.return_all = [] { return_all(nullptr); };
+  compiler_hooks.request_exit = [] { int_interrupt = IR_EXIT; };
+  compiler_hooks.visit_frame_variables = [](void (*fn)(Variable*, void*), void* ctx) {
+    for (Frame* g = curr_frame; g; g = g->caller) {
+      uint32_t n = g->routine ? g->routine->n_vars : 0;
+      for (uint32_t i = 0; i < n && i < g->var_capacity; i++) fn(&g->vars[i], ctx);
+    }
+  };
   init_frames(main_prog);
 }
 
 namespace {
 
 // ---- The dispatch loop -------------------------------------------------------------
+
+// The general operators, by opcode. Temporary operands are consumed.
+Variable* binop(int op, Variable* l, Variable* r) {
+  const BinOpTable* t;
+  switch (op) {
+    case OP_ADD: t = &ur_op_add; break;
+    case OP_SUB: t = &ur_op_sub; break;
+    case OP_MUL: t = &ur_op_mul; break;
+    case OP_DIV: t = &ur_op_div; break;
+    case OP_MIN: t = &ur_op_min; break;
+    case OP_MAX: t = &ur_op_max; break;
+    case OP_MOD: t = &ur_op_mod; break;
+    case OP_AND: t = &ur_op_and; break;
+    case OP_OR: t = &ur_op_or; break;
+    case OP_XOR: t = &ur_op_xor; break;
+    case OP_EQ: t = &ur_op_eq; break;
+    case OP_NE: t = &ur_op_ne; break;
+    case OP_LE: t = &ur_op_le; break;
+    case OP_LT: t = &ur_op_lt; break;
+    case OP_GE: t = &ur_op_ge; break;
+    case OP_GT: t = &ur_op_gt; break;
+    case OP_POWER:
+      if (l->type == TYP_UNDEF) var_error(M_UNDEFINED, l, MSG_LONGJMP);
+      if (r->type == TYP_UNDEF) var_error(M_UNDEFINED, r, MSG_LONGJMP);
+      t = power_op_table(r);
+      break;
+    default: return mmult_op(l, r);
+  }
+  return vek_binop(t, l, r);
+}
 
 int subscript_operands(int n_subs, int codes) {
   int n = 0;
@@ -630,9 +625,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
                                              : interp_hooks.load_sysvar(handle_ptr(inst_word(pc)));
           if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
         }
-        int popped = 0;
         istate.sp = sp;
-        Variable* r = interp_hooks.load_subscripted(var, n, codes, sp, &popped);
+        Variable* r = subscript_load(var, n, codes, sp);
         sp -= subscript_operands(n, codes);
         *++sp = r;
         pc += inst_def[op].length;
@@ -670,11 +664,9 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
         }
         Variable* value = *sp--;
-        int popped = 0;
         istate.sp = sp;
-        interp_hooks.store_subscripted(var, value, n, codes, sp, &popped);
+        subscript_store(var, value, n, codes, sp);
         sp -= subscript_operands(n, codes);
-        release(value);
         pc += inst_def[op].length;
         break;
       }
@@ -740,7 +732,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           }
         }
         istate.sp = sp;
-        Variable* out = interp_hooks.binop(op, l, r);
+        Variable* out = binop(op, l, r);
         *--sp = out;
         pc += 1;
         break;
@@ -754,7 +746,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         Variable* r = sp[0];
         Variable* l = sp[-1];
         istate.sp = sp;
-        Variable* out = interp_hooks.binop(op, l, r);
+        Variable* out = binop(op, l, r);
         *--sp = out;
         pc += 1;
         break;
@@ -762,16 +754,15 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_NEGATE:
       case OP_NOT:
         istate.sp = sp;
-        *sp = interp_hooks.uop(op, *sp);
+        *sp = vek_uop(1, sp, op == OP_NEGATE ? &ur_neg_op : &ur_not_op);
         pc += 1;
         break;
       case OP_SUBSCRIPT_EXPR: {
         int n = pc[1], codes = inst_u16(pc);
         int k = subscript_operands(n, codes);
         Variable* value = sp[-k];
-        int popped = 0;
         istate.sp = sp;
-        Variable* r = interp_hooks.load_subscripted(value, n, codes, sp, &popped);
+        Variable* r = subscript_load(value, n, codes, sp);
         sp -= k;
         *sp = r;
         pc += 4;
@@ -866,7 +857,9 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_CONCATENATE: {
         int n = pc[2];
         istate.sp = sp;
-        Variable* r = interp_hooks.concat(n, sp - n + 1, pc[1]);
+        Variable** ops = sp - n + 1;
+        Variable* r = con(n, ops, pc[1]);
+        for (int i = 0; i < n; i++) release(ops[i]);
         sp -= n;
         *++sp = r;
         pc += 3;
@@ -922,8 +915,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
             routine = const_cast<RoutineEntry*>(e);
             sys = true;
           } else {
-            if (!routine_hooks.enter_proc_name) message(M_UNDEFINED_ROUTINE, 0, MSG_LONGJMP, name);
-            routine = routine_hooks.enter_proc_name(name, fun);
+            routine = enter_proc_name_str(name, fun);
             sys = false;
           }
           if (names && nkw == 0) names = nullptr;
@@ -1052,8 +1044,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         }
         int popped = 0;
         istate.sp = sp;
-        interp_hooks.struct_ref(var, ro, n, codes, sp, &popped);
-        sp -= subscript_operands(n, codes);
+        struct_ref(var, n, codes, sp, &popped);
+        sp -= popped;
         pc += inst_def[op].length;
         break;
       }
@@ -1066,37 +1058,35 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         }
         int popped = 0;
         istate.sp = sp;
-        void* tag = handle_ptr(inst_word(pc));
-        interp_hooks.struct_tag_ref(tag, n, codes, sp, &popped);
+        auto* tag = static_cast<IdentEntry*>(handle_ptr(inst_word(pc)));
+        struct_tag_ref(tag, n, codes, sp, &popped);
         sp -= popped;
         pc += 8;
         break;
       }
       case OP_FETCH_TAGS:
         istate.sp = sp;
-        *++sp = interp_hooks.fetch_struct();
+        *++sp = fetch_struct();
         pc += 1;
         break;
       case OP_STORE_TAGS: {
         Variable* value = *sp--;
         istate.sp = sp;
-        interp_hooks.store_struct(value);
-        release(value);
+        store_struct(value);
         pc += 1;
         break;
       }
       case OP_MAKE_STRUCT:
       case OP_MAKE_NAMED_STRUCT: {
         int k = pc[1];
-        if (!interp_hooks.make_struct) missing_feature("structures not available");
         istate.sp = sp;
         Variable* r;
         if (op == OP_MAKE_STRUCT) {
-          uint32_t tags[256];
-          for (int i = 0; i < k; i++) tags[i] = inst_word(pc, 4 + 4 * i);
-          r = interp_hooks.make_struct(sp - k + 1, k, nullptr, tags);
+          IdentEntry* tags[256];
+          for (int i = 0; i < k; i++) tags[i] = static_cast<IdentEntry*>(handle_ptr(inst_word(pc, 4 + 4 * i)));
+          r = make_struc(sp, k, nullptr, tags, true, false);
         } else {
-          r = interp_hooks.make_struct(sp - k + 1, k, handle_ptr(inst_word(pc)), nullptr);
+          r = make_struc(sp, k, static_cast<IdentEntry*>(handle_ptr(inst_word(pc))), nullptr, true, k > 0);
         }
         sp -= k;
         *++sp = r;
@@ -1257,8 +1247,7 @@ uint8_t* interpreter(uint8_t* code, int interactive, int step_count, CallRecord*
   try {
     if (rec) {
       if (!rec->routine) {
-        if (!routine_hooks.enter_proc_name) message(M_UNDEFINED_ROUTINE, 0, MSG_LONGJMP, rec->name);
-        rec->routine = routine_hooks.enter_proc_name(rec->name, rec->is_function);
+        rec->routine = enter_proc_name_str(rec->name, rec->is_function);
       }
       Variable** sp = istate.sp;
       if (sp + rec->argc >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
@@ -1314,7 +1303,4 @@ uint8_t* call_from_sysproc(CallRecord* rec) {
   return interpreter(nullptr, curr_frame ? curr_frame->interactive : 0, 0, rec);
 }
 
-uint8_t* interp_execute(const char* s, uint8_t* area) {
-  if (!interp_hooks.compile_statement) return nullptr;
-  return interp_hooks.compile_statement(s, area, STMT_CODE_SIZE);
-}
+uint8_t* interp_execute(const char* s, uint8_t* area) { return compile_statement_text(s, area, STMT_CODE_SIZE); }

@@ -87,35 +87,17 @@ Variable* scalar_convert(Variable* v, int type);
 // part, non-empty strings. Errors for arrays (-126) and undefined values (-124).
 bool condition_true(const Variable* v);
 
-// Services provided by other modules. Each has a working default or reports that the
-// feature is missing; the owning module installs its implementation at start-up.
+// Services of modules above or beside the interpreter that it reaches through hooks:
+// system variables (installed by their owner) and PRINT for STOP's arguments.
 struct InterpHooks {
-  // Two-operand operators for the opcodes ADD..GT, POWER, MATRIX_MULTIPLY: consumes
-  // temporary operands, returns a temporary.
-  Variable* (*binop)(int opcode, Variable* left, Variable* right);
-  // NEGATE and NOT.
-  Variable* (*uop)(int opcode, Variable* operand);
-  // Array constructor: n operands, concatenation level (0 = first dimension).
-  Variable* (*concat)(int n, Variable** operands, int level);
-  // Subscripts. `top` points at the last pushed subscript operand; the routine
-  // returns the number of operands it consumed (and released) in *popped.
-  Variable* (*load_subscripted)(Variable* var, int n_subs, int codes, Variable** top, int* popped);
-  void (*store_subscripted)(Variable* dest, Variable* value, int n_subs, int codes, Variable** top, int* popped);
-  // System variables (the word of the instruction's handle).
+  // A temporary copy of a system variable's value (the instruction word's handle).
   Variable* (*load_sysvar)(void* sysvar);
+  // Stores a value into a system variable (the value is not consumed).
   void (*store_sysvar)(void* sysvar, Variable* value);
+  // The system variable's own Variable (for subscripted and structure access);
+  // *read_only tells whether it may be written.
   Variable* (*sysvar_variable)(void* sysvar, bool* read_only);
-  // Structure references: open on a variable (with optional subscripts), extend by
-  // a tag (ident null: tag number on the stack), fetch, store; build structures.
-  void (*struct_ref)(Variable* var, bool read_only, int n_subs, int codes, Variable** top, int* popped);
-  void (*struct_tag_ref)(void* tag_ident, int n_subs, int codes, Variable** top, int* popped);
-  Variable* (*fetch_struct)();
-  void (*store_struct)(Variable* value);
-  Variable* (*make_struct)(Variable** values, int n, void* name_ident, const uint32_t* tag_handles);
   // STOP's message arguments, printed as PRINT would.
   void (*print)(int argc, Variable** argv);
-  // Compiles one statement (single-statement mode) into area; returns the code start
-  // or null when it did not compile.
-  uint8_t* (*compile_statement)(const char* text, uint8_t* area, uint32_t capacity);
 };
 extern InterpHooks interp_hooks;

@@ -6,6 +6,14 @@ const RoutineEntry* find_entry(const RoutineEntry* table, int n, const char* nam
   return nullptr;
 }
 
+VarInfo find_main_variable(const char* name) {
+  for (uint16_t off = main_prog->var_head; off; off = var_entry(main_prog, off)->next) {
+    VarEntry* e = var_entry(main_prog, off);
+    if (e->ident && strcmp(e->ident->name, name) == 0 && !e->common) return {frame_var(main_frame, e->slot)};
+  }
+  return {nullptr};
+}
+
 void InterpTest::SetUpTestSuite() {
   static CodeBlock* main_cb = nullptr;
   if (!main_cb) {
@@ -13,12 +21,13 @@ void InterpTest::SetUpTestSuite() {
     alloc_code_area(main_cb, 4096, 2048);
     main_cb->name = ident_hash("$MAIN$", 0, 0, MSG_LONGJMP);
     main_cb->n_vars = 20;
+    main_cb->data_used = 8;
     main_prog = main_cb;
     init_interpreter();
   }
   // Identifiers are permanent: intern the test routines' names before any baseline.
   for (const char* name : {"SET5", "KW", "KEYWORD", "OTHER", "KEYA", "KEYB", "F", "FAIL", "SETTER", "DEEP",
-                           "NEVER_COMPILED", "X", "ZZ", "KEY", "_EXTRA", "P", "Q", "R"})
+                           "NEVER_COMPILED", "X", "ZZ", "X9", "Y9", "UNDEFINED_ZZ", "KEY", "_EXTRA", "P", "Q", "R"})
     ident_hash(name, 0, 0, MSG_LONGJMP);
 }
 

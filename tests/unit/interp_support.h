@@ -182,6 +182,12 @@ struct Routine : Asm {
   }
 };
 
+struct VarInfo {
+  Variable* var;
+};
+// The main level's variable of that name (compiled code creates them), or null.
+VarInfo find_main_variable(const char* name);
+
 const RoutineEntry* find_entry(const RoutineEntry* table, int n, const char* name);
 
 class InterpTest : public VekTest {
