@@ -171,8 +171,8 @@ void enter_seq_inst() {
     enter_inst(line, 4, cb);
   } else {
     int line_no = 0;
+    // The line being compiled has already been counted when it was read.
     const char* file = comp_input_position(&line_no);
-    line_no += 1;
     size_t n = std::strlen(file);
     if (n > 255) file += n - 255, n = 255;
     bool same = false;

@@ -1243,6 +1243,18 @@ uint8_t* interpreter(uint8_t* code, int interactive, int step_count, CallRecord*
     }
   } leave{&act};
 
+  // Statements typed while a routine is stopped run in its frame; its recorded
+  // position (for tracebacks) is the stopped statement, not the typed one.
+  uint8_t* stopped_stmt = f->current_stmt;
+  struct KeepPosition {
+    Frame* f;
+    uint8_t* stmt;
+    bool active;
+    ~KeepPosition() {
+      if (active && curr_frame == f) f->current_stmt = stmt;
+    }
+  } keep{f, stopped_stmt, !rec && interactive != 0};
+
   uint8_t* pc = code;
   try {
     if (rec) {

@@ -4,6 +4,7 @@
 #include "interp/routines.h"
 #include "lib/conversions.h"
 #include "lib/math.h"
+#include "lib/print.h"
 #include "lib/structs.h"
 #include "lib/messages.h"
 #include "lib/strings.h"
@@ -31,4 +32,5 @@ void register_builtins() {
   add_system_routine(message_procedures, false, n_message_procedures);
   add_system_routine(os_functions, true, n_os_functions);
   add_system_routine(os_procedures, false, n_os_procedures);
+  add_system_routine(print_procedures, false, n_print_procedures);
 }

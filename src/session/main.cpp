@@ -1,7 +1,4 @@
-// Program entry point.
-#include <cstdio>
+// Program entry point: everything happens in the start-up module.
+#include "session/startup.h"
 
-int main() {
-  std::puts("Vek: the interpreter is not built yet.");
-  return 0;
-}
+int main(int argc, char** argv) { return main_(argc, argv); }
