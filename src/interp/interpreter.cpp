@@ -190,7 +190,21 @@ void traceback(const char* title, int walk_callers, int /*notify*/, int /*pc*/) 
   source_file_print(f->routine, f->current_stmt, pos, sizeof pos);
   message(M_TRACEBACK, 0, flags, title, f->routine ? f->routine->name_str() : "", pos, rpart);
   if (!walk_callers) return;
-  for (Frame* g = f->caller; g; g = g->caller) {
+  // A runaway recursion would print a line per activation: show the innermost and
+  // outermost callers and count the rest.
+  constexpr int kHead = 10, kTail = 5;
+  int depth = 0;
+  for (Frame* g = f->caller; g; g = g->caller) depth++;
+  int i = 0;
+  for (Frame* g = f->caller; g; g = g->caller, i++) {
+    if (depth > kHead + kTail + 1 && i >= kHead && i < depth - kTail) {
+      if (i == kHead) {
+        char more[64];
+        snprintf(more, sizeof more, "     ... %d more callers ...", depth - kHead - kTail);
+        message(M_GENERIC, 0, flags, more);
+      }
+      continue;
+    }
     source_file_print(g->routine, g->current_stmt, pos, sizeof pos);
     message(M_CALLED_FROM, 0, flags, g->routine ? g->routine->name_str() : "", pos);
   }
