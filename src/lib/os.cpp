@@ -207,8 +207,8 @@ void set_fkey(int argc, Variable* argv[], KwNames argk) {
 
 const RoutineEntry os_functions[] = {
     {ur_findfile, "FINDFILE", 0, 1, true},
-    {ur_get_kbrd, "GET_KBRD", 1, 1},
     {ur_getenv, "GETENV", 1, 1},
+    {ur_get_kbrd, "GET_KBRD", 1, 1},
 };
 const int n_os_functions = sizeof os_functions / sizeof os_functions[0];
 
