@@ -15,6 +15,8 @@
 #include "lib/os.h"
 #include "lib/random.h"
 
+extern const RoutineEntry memory_functions[];
+extern const int n_memory_functions;
 extern const RoutineEntry systime_functions[];
 extern const int n_systime_functions;
 
@@ -33,4 +35,5 @@ void register_builtins() {
   add_system_routine(os_functions, true, n_os_functions);
   add_system_routine(os_procedures, false, n_os_procedures);
   add_system_routine(print_procedures, false, n_print_procedures);
+  add_system_routine(memory_functions, true, n_memory_functions);
 }
