@@ -46,6 +46,7 @@ struct Frame {
   int32_t depth;             // 0 for the main level
   uint32_t var_capacity;     // variables that fit this frame's area
   uint8_t recursive;         // the routine was already active when this frame began
+  uint32_t return_gen;       // return_pc lies in typed-statement code of this generation (0: not)
   Variable** params;         // one per formal: the Variable the parameter denotes
 };
 

@@ -46,6 +46,9 @@ struct Activation {
   uint8_t* code;
 };
 Activation* g_act = nullptr;
+// Incremented for every typed statement: a routine that returns to a statement whose
+// code buffer has since been reused must not resume there.
+uint32_t g_statement_gen = 1;
 
 // Stack room kept free below the upper end for one statement's operands.
 constexpr int kStackReserve = 2048;
@@ -966,7 +969,10 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           istate.calling_function = fun;
           istate.resume_pc = next;
           istate.sp = sp;
+          Frame* caller = f;
           pc = call_user_proc(r, argc, names, next, sp, fun, 0);
+          caller->return_gen =
+              act.interactive && next >= act.code && next < act.code + STMT_CODE_SIZE ? g_statement_gen : 0;
           istate.routine_called = nullptr;
           f = curr_frame;
           sp = f->stmt_sp;
@@ -985,6 +991,13 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         uint8_t* ret = return_user_proc(sp, &nsp, false);
         f = curr_frame;
         sp = nsp;
+        if (f->return_gen && f->return_gen != g_statement_gen) {
+          // The typed statement that made the call has been replaced meanwhile.
+          f->return_gen = 0;
+          temp_list_handler(2);
+          istate.sp = f->stmt_sp;
+          return nullptr;
+        }
         if (callback_done) {
           if (act.rec->is_function) {
             Variable* r = *sp--;
@@ -1233,6 +1246,7 @@ uint8_t* interpreter(uint8_t* code, int interactive, int step_count, CallRecord*
     if (step_count) act.steps = step_count;
   }
   bool outermost = !rec && istate.depth == 0;
+  if (outermost && interactive) g_statement_gen++;
   if (outermost && curr_frame == main_frame) {
     temp_list_handler(2);
     istate.sp = istack_base();
