@@ -360,7 +360,8 @@ uint8_t* call_user_proc(CodeBlock* routine, int argc, const char* const* names, 
       }
       f->n_positional--;
       if (name[0] == '0') {
-        extra_struct = arg;
+        // An undefined _EXTRA (a caller's own _EXTRA given no extra keywords) adds nothing.
+        if (arg->type != TYP_UNDEF) extra_struct = arg;
         continue;
       }
       int k = match_keyword_formal(routine, name, kw_from);

@@ -16,10 +16,6 @@
 #include "values/struct.h"
 #include "values/temps.h"
 
-// Keyword decoding state is released after every error; linked weakly so that the
-// interpreter does not depend on the keyword decoder being present.
-void keyword_cleanup(int) __attribute__((weak));
-
 volatile uint16_t int_interrupt = IR_NONE;
 IState istate;
 InterpHooks interp_hooks;
@@ -1177,7 +1173,8 @@ Frame* on_error_target(Frame* f) {
 }
 
 Recovery recover(Activation& act, const VekJump& j) {
-  if (keyword_cleanup) keyword_cleanup(0);
+  keyword_cleanup(0);
+  struct_refs_reset();
   int action = j.action & 0xffff;
   Frame* f = curr_frame;
   ExecRecord* ex = istate.execute_list != act.exec_base ? istate.execute_list : nullptr;
