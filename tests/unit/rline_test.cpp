@@ -371,3 +371,66 @@ TEST_F(RlineTest, DefineKeyBuiltin) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs f with standard output going to a temporary file and returns what it wrote.
+template <typename F>
+std::string stdout_of(F&& f) {
+  struct Redirect {
+    FILE* tmp = tmpfile();
+    int saved = dup(1);
+    Redirect() {
+      fflush(stdout);
+      dup2(fileno(tmp), 1);
+    }
+    ~Redirect() {
+      fflush(stdout);
+      dup2(saved, 1);
+      close(saved);
+      fclose(tmp);
+    }
+  } r;
+  f();
+  fflush(stdout);
+  std::string out;
+  rewind(r.tmp);
+  for (int c; (c = fgetc(r.tmp)) != EOF;) out += static_cast<char>(c);
+  return out;
+}
+
+TEST_F(RlineTest, KeyListing) {
+  define_key("F2", "print, x", 0, KEY_TERMINATE, "\033[12~");
+  define_key("F3", nullptr, 0, 0, "\033[13~");
+  std::string out = stdout_of([] { display_fkeys(0, nullptr, false); });
+  std::string start = "Pre-defined Keys:\n    ^A" + std::string(22, ' ') + "<Start Of Line>\n";
+  EXPECT_EQ(out.substr(0, start.size()), start);
+  EXPECT_NE(out.find("\n    ^W, ESC-Delete" + std::string(10, ' ') + "<Delete Word>\n"), std::string::npos);
+  EXPECT_NE(out.find("\n    ^text" + std::string(19, ' ') + "<If Line Empty, Find Last Cmd Matching Text>\n"
+                     "Function keys:\n    LEFT ARROW <\\033[D> =  <Cursor Left>\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\n    F2 <\\033[12~> = " + std::string(6, ' ') + " print, x  <Terminate>\n"), std::string::npos);
+  EXPECT_EQ(out.find("F3"), std::string::npos) << "undefined keys are listed only on request";
+  EXPECT_EQ(rline_state & RL_JOURNALLED, RL_JOURNALLED);
+
+  out = stdout_of([] { display_fkeys(0, nullptr, true); });
+  EXPECT_NE(out.find("    F3 <\\033[13~> = " + std::string(6, ' ') + " <Undefined>\n"), std::string::npos);
+
+  NamedString f2("f2"), nope("F9");
+  Variable* names[] = {&f2.v};
+  out = stdout_of([&] { display_fkeys(1, names, false); });
+  EXPECT_EQ(out, "    F2 <\\033[12~> = " + std::string(6, ' ') + " print, x  <Terminate>\n");
+  Variable* bad[] = {&f2.v, &nope.v};
+  EXPECT_EQ(error_code_of([&] { stdout_of([&] { display_fkeys(2, bad, false); }); }), M_BAD_FKEY);
+}
+
+TEST_F(RlineTest, RecallListing) {
+  rbuf_save("first");
+  rbuf_save("second");
+  std::string out = stdout_of([] { rbuf_help(); });
+  EXPECT_EQ(out, "Recall buffer length: 20\n1\tsecond\n2\tfirst\n");
+  EXPECT_EQ(rline_state & (RL_NO_RECALL | RL_JOURNALLED), RL_NO_RECALL | RL_JOURNALLED);
+}
+
+}  // namespace
