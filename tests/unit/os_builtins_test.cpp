@@ -222,3 +222,15 @@ TEST_F(OsBuiltinTest, SpawnWithoutResultSharesTheTerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OsRegistration, EveryRoutineIsFoundByName) {
+  init_system_tables();
+  for (int i = 0; i < n_os_functions; i++)
+    EXPECT_EQ(is_sys_function(os_functions[i].name), &os_functions[i]) << os_functions[i].name;
+  for (int i = 0; i < n_os_procedures; i++)
+    EXPECT_EQ(is_procedure(os_procedures[i].name), &os_procedures[i]) << os_procedures[i].name;
+}
+
+}  // namespace
