@@ -1,6 +1,7 @@
 #include "values/struct.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -425,4 +426,61 @@ Variable* temp_from_tag(Variable* var, int tag) {
     memcpy(&t->value, p, static_cast<size_t>(type_size[te.desc.type]));
   }
   return t;
+}
+
+// ---- HELP ---------------------------------------------------------------------------------
+
+namespace {
+
+std::string dims_text(const ArrayDesc* a) {
+  std::string t = "Array(";
+  char buf[24];
+  for (int i = 0; i < a->n_dim; i++) {
+    snprintf(buf, sizeof buf, i ? ", %u" : "%u", a->dims[i]);
+    t += buf;
+  }
+  return t + ")";
+}
+
+std::string scalar_text(int type, const uint8_t* p) {
+  char buf[64];
+  Value v{};
+  memcpy(&v, p, static_cast<size_t>(type_size[type]));
+  switch (type) {
+    case TYP_BYTE: snprintf(buf, sizeof buf, oform[type], v.c); break;
+    case TYP_INT: snprintf(buf, sizeof buf, oform[type], v.i); break;
+    case TYP_LONG: snprintf(buf, sizeof buf, oform[type], static_cast<long>(v.l)); break;
+    case TYP_FLOAT: snprintf(buf, sizeof buf, oform[type], static_cast<double>(v.f)); break;
+    case TYP_DOUBLE: snprintf(buf, sizeof buf, oform[type], v.d); break;
+    case TYP_COMPLEX:
+      snprintf(buf, sizeof buf, oform[type], static_cast<double>(v.cmp.r), static_cast<double>(v.cmp.i));
+      break;
+    case TYP_STRING: return v.str.length ? std::string(v.str.chars, v.str.length) : std::string();
+    default: buf[0] = 0;
+  }
+  return buf;
+}
+
+}  // namespace
+
+void helpstruct(const StructDef* sdef, const uint8_t* record, std::vector<std::string>& lines) {
+  char buf[160];
+  if (sdef->name)
+    snprintf(buf, sizeof buf, "** Structure %s, %d tags, length=%d:", sdef->name->name, sdef->n_tags, sdef->length);
+  else
+    snprintf(buf, sizeof buf, "** Structure <%lx>, %d tags, length=%d, refs=%d:",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(sdef)), sdef->n_tags, sdef->length, sdef->refs);
+  lines.emplace_back(buf);
+  for (int t = 0; t < sdef->n_tags; t++) {
+    const TagEntry& te = sdef->tags[t];
+    snprintf(buf, sizeof buf, "   %-16s%-8s ", te.tag ? te.tag->ident->name : "", type_name[te.desc.type]);
+    std::string line = buf;
+    if (te.desc.flags & FLAG_STRUCT)
+      line += std::string("-> ") + struct_print_name(te.desc.value.s.sdef) + " " + dims_text(te.desc.value.s.arr);
+    else if (te.desc.flags & FLAG_HAS_DESC)
+      line += dims_text(te.desc.value.s.arr);
+    else if (record)
+      line += scalar_text(te.desc.type, record + te.offset);
+    lines.push_back(line);
+  }
 }

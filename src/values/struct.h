@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "values/ident.h"
 #include "values/variable.h"
@@ -88,6 +90,11 @@ void del_anon_struct(StructDef* sdef);
 const char* struct_print_name(const StructDef* sdef);
 // Size in bytes of one field.
 uint32_t field_size(const TagEntry& te);
+
+// HELP's listing of a structure: the heading and one line per tag, with the tag's value
+// taken from `record` (the first record of an instance) or, when record is null, its
+// dimensions. Lines are returned without newlines for the caller's output stream.
+void helpstruct(const StructDef* sdef, const uint8_t* record, std::vector<std::string>& lines);
 
 // ---- tag chains ---------------------------------------------------------------------------
 // A reference s[subs].a[subs].b... is opened on a structure variable, extended one tag

@@ -228,6 +228,28 @@ TEST_F(StructTest, SubscriptsOnStructureArrays) {
   delvar(&s);
 }
 
+TEST_F(StructTest, HelpListsEachTagWithItsValueOrShape) {
+  Variable* s = build("S_BD", {"a", "b"}, {scalar_temp(TYP_BYTE, uint8_t(7)), scalar_temp(TYP_DOUBLE, 0.5)});
+  std::vector<std::string> lines;
+  helpstruct(s->value.s.sdef, s->value.s.arr->data, lines);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "** Structure S_BD, 2 tags, length=16:");
+  EXPECT_EQ(lines[1], "   A               BYTE         7");
+  EXPECT_EQ(lines[2], "   B               DOUBLE          0.50000000");
+  deltmp(s);
+  Variable* o = build("OUTER", {}, {});
+  lines.clear();
+  helpstruct(o->value.s.sdef, nullptr, lines);
+  EXPECT_EQ(lines[2], "   IN              STRUCT    -> INNER Array(1)");
+  deltmp(o);
+  Variable* anon = build(nullptr, {"c"}, {array_temp<float>(TYP_FLOAT, {1, 2, 3, 4}, {2, 2})});
+  lines.clear();
+  helpstruct(anon->value.s.sdef, anon->value.s.arr->data, lines);
+  EXPECT_NE(lines[0].find(", 1 tags, length=16, refs=1:"), std::string::npos);
+  EXPECT_EQ(lines[1], "   C               FLOAT     Array(2, 2)");
+  deltmp(anon);
+}
+
 // Calls a built-in with positional arguments and keyword arguments (already in name order).
 Variable* call(SysFun f, std::vector<Variable*> args, std::vector<const char*> kw_names = {}) {
   std::vector<const char*> names(args.size() - kw_names.size(), "");
