@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "compiler/bytecode.h"
 #include "interp/message.h"
 #include "interp/op_kernels.h"
 #include "values/convert.h"
@@ -390,4 +391,28 @@ Variable* mmult_op(Variable* left, Variable* right) {
   if (cb != right) deltmp(cb);
   release_pair(left, right);
   return res;
+}
+
+// ---- opcode dispatch ----------------------------------------------------------------------
+
+namespace {
+
+// The two-operand opcodes in their byte-code order (POWER is chosen by the exponent).
+const BinOpTable* const kOpcodeTables[] = {&ur_op_add, &ur_op_sub, &ur_op_mul, &ur_op_div, &ur_op_min, &ur_op_max,
+                                           nullptr,    &ur_op_mod, &ur_op_and, &ur_op_or,  &ur_op_xor, &ur_op_eq,
+                                           &ur_op_ne,  &ur_op_le,  &ur_op_lt,  &ur_op_ge,  &ur_op_gt};
+static_assert(OP_GT - OP_ADD + 1 == sizeof kOpcodeTables / sizeof kOpcodeTables[0]);
+
+}  // namespace
+
+Variable* binop_for_opcode(int opcode, Variable* left, Variable* right) {
+  if (opcode == OP_MATRIX_MULTIPLY) return mmult_op(left, right);
+  if (opcode == OP_POWER) return vek_binop(power_op_table(right), left, right);
+  if (opcode < OP_ADD || opcode > OP_GT) message(M_INTERNAL, 0, MSG_LONGJMP, "Bad operator opcode");
+  return vek_binop(kOpcodeTables[opcode - OP_ADD], left, right);
+}
+
+Variable* uop_for_opcode(int opcode, Variable* operand) {
+  if (opcode != OP_NEGATE && opcode != OP_NOT) message(M_INTERNAL, 0, MSG_LONGJMP, "Bad operator opcode");
+  return vek_uop(1, &operand, opcode == OP_NEGATE ? &ur_neg_op : &ur_not_op);
 }

@@ -74,3 +74,8 @@ Variable* con(int n, Variable* operands[], int level);
 
 // The # operator. Temporary operands are consumed.
 Variable* mmult_op(Variable* left, Variable* right);
+
+// The interpreter's entry: the operator of a two-operand opcode (ADD..GT, POWER,
+// MATRIX_MULTIPLY) or of NEGATE / NOT applied to the operands.
+Variable* binop_for_opcode(int opcode, Variable* left, Variable* right);
+Variable* uop_for_opcode(int opcode, Variable* operand);

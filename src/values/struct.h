@@ -101,8 +101,8 @@ void helpstruct(const StructDef* sdef, const uint8_t* record, std::vector<std::s
 // at a time, then ended by a fetch or a store. Subscript operands are read downwards
 // from stack_top; *out_n receives how many were consumed (temporaries among them are
 // released). A tag selected by number (tag null) takes the number from the stack below
-// the tag's subscripts.
-void struct_ref(Variable* var, int n_subs, int codes, Variable** stack_top, int* out_n);
+// the tag's subscripts. A read-only chain (on a read-only system variable) refuses stores.
+void struct_ref(Variable* var, int n_subs, int codes, Variable** stack_top, int* out_n, bool read_only = false);
 void struct_tag_ref(IdentEntry* tag, int n_subs, int codes, Variable** stack_top, int* out_n);
 Variable* fetch_struct();
 void store_struct(Variable* value);

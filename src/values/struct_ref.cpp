@@ -29,6 +29,7 @@ struct RefLevel {
 
 struct RefChain {
   Variable* var;
+  bool read_only;
   int n_levels;
   RefLevel level[kMaxTags + 1];
 };
@@ -90,13 +91,14 @@ uint64_t total_count(const RefChain& c) {
 void struct_refs_reset() { n_open = 0; }
 int struct_refs_open() { return n_open; }
 
-void struct_ref(Variable* var, int n_subs, int codes, Variable** stack_top, int* out_n) {
+void struct_ref(Variable* var, int n_subs, int codes, Variable** stack_top, int* out_n, bool read_only) {
   *out_n = 0;
   if (var->flags & FLAG_FILE) var_error(M_NO_FILE, var, MSG_LONGJMP);
   if (!(var->flags & FLAG_STRUCT)) var_error(M_NOT_STRUCT, var, MSG_LONGJMP);
   if (n_open == kMaxChains) var_error(M_STRUCT_NESTING, var, MSG_LONGJMP);
   RefChain& c = chains[n_open];
   c.var = var;
+  c.read_only = read_only || (var->flags & FLAG_CONSTANT);
   c.n_levels = 1;
   RefLevel& l = c.level[0];
   l.field_offset = 0;
@@ -223,7 +225,7 @@ Variable* fetch_struct() {
 void store_struct(Variable* value) {
   RefChain c = take_chain();
   if (value->type == TYP_UNDEF) var_error(M_UNDEFINED, value, MSG_LONGJMP);
-  if (c.var->flags & FLAG_CONSTANT) var_error(M_READ_ONLY, c.var, MSG_LONGJMP);
+  if (c.read_only) var_error(M_READ_ONLY, c.var, MSG_LONGJMP);
   const RefLevel& last = c.level[c.n_levels - 1];
   const uint64_t total = total_count(c);
   const uint32_t n_src = value->n_elts();

@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstdint>
 
+#include "compiler/bytecode.h"
 #include "interp/operators.h"
 #include "lib/math.h"
 #include "ops_support.h"
@@ -289,6 +290,28 @@ TEST_F(OperatorsTest, ExponentSpecialCases) {
   std::complex<double> want = std::pow(std::complex<double>(1, 1), -2);
   EXPECT_NEAR(elem<std::complex<float>>(r).real(), want.real(), 1e-6);
   EXPECT_NEAR(elem<std::complex<float>>(r).imag(), want.imag(), 1e-6);
+  deltmp(r);
+}
+
+TEST_F(OperatorsTest, OpcodesSelectTheirOperator) {
+  Variable* r = binop_for_opcode(OP_POWER, make_value(TYP_FLOAT, 2), make_value(TYP_INT, -1));
+  EXPECT_EQ(elem<float>(r), 0.5f);
+  deltmp(r);
+  r = binop_for_opcode(OP_POWER, make_value(TYP_INT, 2), scalar_temp(TYP_FLOAT, 0.5f));
+  EXPECT_EQ(r->type, TYP_FLOAT);
+  EXPECT_FLOAT_EQ(elem<float>(r), std::sqrt(2.0f));
+  deltmp(r);
+  const int expect[] = {7, 3, 10, 2, 2, 5};  // 5 op 2 for ADD, SUB, MUL, DIV, MIN, MAX
+  for (int op = OP_ADD; op <= OP_MAX; op++) {
+    r = binop_for_opcode(op, make_value(TYP_LONG, 5), make_value(TYP_LONG, 2));
+    EXPECT_EQ(elem<int32_t>(r), expect[op - OP_ADD]) << op;
+    deltmp(r);
+  }
+  r = binop_for_opcode(OP_GE, make_value(TYP_LONG, 5), make_value(TYP_LONG, 2));
+  EXPECT_EQ(elem<uint8_t>(r), 1);
+  deltmp(r);
+  r = uop_for_opcode(OP_NEGATE, make_value(TYP_DOUBLE, 3));
+  EXPECT_EQ(elem<double>(r), -3.0);
   deltmp(r);
 }
 

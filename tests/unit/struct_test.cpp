@@ -185,6 +185,10 @@ TEST_F(StructTest, NestedStringsAreCopiedNotShared) {
   struct_tag_ref(id("in"), 0, 0, nullptr, &used);
   struct_tag_ref(id("x"), 0, 0, nullptr, &used);
   store_struct(str_temp("deep"));
+  struct_ref(&o, 0, 0, nullptr, &used, true);  // a read-only system variable's chain
+  struct_tag_ref(id("a"), 0, 0, nullptr, &used);
+  EXPECT_EQ(error_code_of([] { store_struct(scalar_temp(TYP_BYTE, uint8_t(1))); }), M_READ_ONLY);
+  temp_list_handler(2);
   Variable copy{};
   var_copy(&o, &copy);
   struct_ref(&copy, 0, 0, nullptr, &used);
@@ -209,17 +213,18 @@ TEST_F(StructTest, SubscriptsOnStructureArrays) {
   Variable s{};
   var_copy(con(3, parts.data(), 0), &s);
   for (Variable* p : parts) deltmp(p);
+  int used;
   Variable* idx = scalar_temp(TYP_LONG, 1);
-  Variable* one = subscript_load(&s, 1, SUB_EXPR, &idx);
+  Variable* one = subscript_load(&s, 1, SUB_EXPR, &idx, &used);
   EXPECT_TRUE(one->flags & FLAG_STRUCT);
   EXPECT_EQ(one->value.s.arr->n_elts, 1u);
   EXPECT_EQ(elem<int32_t>(one), 11);
   Variable* where = scalar_temp(TYP_LONG, 2);
-  subscript_store(&s, one, 1, SUB_EXPR, &where);
+  subscript_store(&s, one, 1, SUB_EXPR, &where, &used);
   EXPECT_EQ(elem<int32_t>(&s, 2), 11);
   Variable* other = build("S_BI", {}, {});
   Variable* at = scalar_temp(TYP_LONG, 0);
-  EXPECT_EQ(error_code_of([&] { subscript_store(&s, other, 1, SUB_EXPR, &at); }), M_STRUCT_CONFLICT);
+  EXPECT_EQ(error_code_of([&] { subscript_store(&s, other, 1, SUB_EXPR, &at, &used); }), M_STRUCT_CONFLICT);
   Variable* mix = build("S_BD", {}, {});
   EXPECT_EQ(error_code_of([&] { con(2, std::array<Variable*, 2>{&s, mix}.data(), 0); }), M_STRUCT_CONFLICT);
   EXPECT_EQ(error_code_of([&] { con(2, std::array<Variable*, 2>{&s, scalar_temp(TYP_INT, int16_t(1))}.data(), 0); }),

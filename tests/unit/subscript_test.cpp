@@ -36,11 +36,15 @@ class SubscriptTest : public VekTest {
   Variable* load(Variable* var, std::initializer_list<Sub> subs) {
     int codes = push(subs);
     EXPECT_EQ(subscript_operand_count(n_subs_, codes), static_cast<int>(stack_.size()));
-    return subscript_load(var, n_subs_, codes, top());
+    int popped;
+    Variable* r = subscript_load(var, n_subs_, codes, top(), &popped);
+    EXPECT_EQ(popped, static_cast<int>(stack_.size()));
+    return r;
   }
   void store(Variable* dest, Variable* src, std::initializer_list<Sub> subs) {
     int codes = push(subs);
-    subscript_store(dest, src, n_subs_, codes, top());
+    int popped;
+    subscript_store(dest, src, n_subs_, codes, top(), &popped);
   }
   // A named LONG vector 0..n-1 (times `scale`) or a 4x3 matrix.
   void make_named(Variable* v, int n, std::vector<int32_t> dims = {}) {
@@ -165,7 +169,8 @@ TEST_F(SubscriptTest, ScatteredStores) {
   Variable b{};
   make_named(&b, 3);
   int codes = push({idx_array({2, 1, 0})});
-  subscript_store(&b, &b, 1, codes, top());
+  int popped;
+  subscript_store(&b, &b, 1, codes, top(), &popped);
   EXPECT_EQ(longs(&b), (std::vector<int32_t>{2, 1, 0}));
   delvar(&a);
   delvar(&b);
