@@ -465,7 +465,7 @@ void ssub_complex(Variable* dest, Variable* src, Variable** stack_top, int n_sub
 }
 
 Variable* subscript_load(Variable* var, int n_subs, int codes, Variable** stack_top, int* popped) {
-  *popped = subscript_operand_count(n_subs, codes);
+  if (popped) *popped = subscript_operand_count(n_subs, codes);
   if (var->type == TYP_UNDEF) var_error(M_UNDEFINED, var, MSG_LONGJMP);
   if (var->flags & FLAG_FILE) {
     if (!subscript_hooks.file_load) var_error(M_NO_FILE, var, MSG_LONGJMP);
@@ -512,7 +512,7 @@ Variable* subscript_load(Variable* var, int n_subs, int codes, Variable** stack_
 }
 
 void subscript_store(Variable* dest, Variable* src, int n_subs, int codes, Variable** stack_top, int* popped) {
-  *popped = subscript_operand_count(n_subs, codes);
+  if (popped) *popped = subscript_operand_count(n_subs, codes);
   if (src->type == TYP_UNDEF) var_error(M_UNDEFINED, src, MSG_LONGJMP);
   if (dest->type == TYP_UNDEF) var_error(M_UNDEFINED, dest, MSG_LONGJMP);
   if (dest->flags & FLAG_CONSTANT) var_error(M_READ_ONLY, dest, MSG_LONGJMP);

@@ -22,12 +22,13 @@ inline int subscript_code(int n_subs, int codes, int i) { return (codes >> (2 * 
 int subscript_operand_count(int n_subs, int codes);
 
 // Reads var[subscripts]. Subscript temporaries are released, and var too when it is a
-// temporary (subscripting an expression). Returns a temporary; *popped receives the
-// number of subscript operands consumed.
-Variable* subscript_load(Variable* var, int n_subs, int codes, Variable** stack_top, int* popped);
+// temporary (subscripting an expression). Returns a temporary; *popped (when given)
+// receives the number of subscript operands consumed.
+Variable* subscript_load(Variable* var, int n_subs, int codes, Variable** stack_top, int* popped = nullptr);
 // Stores src into dest[subscripts]. Subscript temporaries and a temporary src are
 // released.
-void subscript_store(Variable* dest, Variable* src, int n_subs, int codes, Variable** stack_top, int* popped);
+void subscript_store(Variable* dest, Variable* src, int n_subs, int codes, Variable** stack_top,
+                     int* popped = nullptr);
 
 // The contiguous block selected by range, "*" and scalar subscripts, as a new temporary;
 // null (nothing consumed) when a code-0 subscript is an array. base is a byte offset
