@@ -240,6 +240,7 @@ void init_interpreter() {
   compiler_hooks.current_routine = [] { return curr_frame ? curr_frame->routine : main_prog; };
   compiler_hooks.new_variable = frame_add_variable;
   compiler_hooks.frame_fits = frame_fits;
+  compiler_hooks.named_struct = compile_named_struct;
   compiler_hooks.routine_active = [](const CodeBlock* r) {
     for (Frame* g = curr_frame; g; g = g->caller)
       if (g->routine == r) return true;

@@ -158,8 +158,9 @@ Variable* vek_binop(const BinOpTable* op, Variable* left, Variable* right) {
   return res;
 }
 
-Variable* vek_uop(int /*argc*/, Variable* argv[], const UnOpTable* op) {
-  Variable* x = argv[0];
+namespace {
+
+Variable* unary_op(Variable* x, const UnOpTable* op, bool consume) {
   check_operand(x);
   const int t = x->type;
   const int rtype = op->result[t], vtype = op->conv[t];
@@ -179,7 +180,7 @@ Variable* vek_uop(int /*argc*/, Variable* argv[], const UnOpTable* op) {
       res->value.s.arr = a;
       res->flags |= FLAG_ARRAY | FLAG_DYNAMIC;
       x->flags &= static_cast<uint8_t>(~(FLAG_ARRAY | FLAG_DYNAMIC));
-      deltmp(x);
+      if (consume) deltmp(x);
       return res;
     }
     if (vtype != t && vtype != rtype) message(M_INTERNAL, 0, MSG_LONGJMP, "Bad unary operator conversion");
@@ -204,9 +205,14 @@ Variable* vek_uop(int /*argc*/, Variable* argv[], const UnOpTable* op) {
     res->type = static_cast<uint8_t>(rtype);
     kernel(in, &res->value, 1);
   }
-  release(x);
+  if (consume) release(x);
   return res;
 }
+
+}  // namespace
+
+Variable* vek_uop(int /*argc*/, Variable* argv[], const UnOpTable* op) { return unary_op(argv[0], op, true); }
+Variable* vek_uop_arg(int /*argc*/, Variable* argv[], const UnOpTable* op) { return unary_op(argv[0], op, false); }
 
 // ---- concatenation ----------------------------------------------------------------------
 

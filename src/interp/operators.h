@@ -66,6 +66,10 @@ Variable* vek_binop(const BinOpTable* op, Variable* left, Variable* right);
 // Returns a temporary holding OP argv[0]; a temporary operand is consumed. Also the body
 // of ABS, SQRT, EXP and the other element-wise built-ins.
 Variable* vek_uop(int argc, Variable* argv[], const UnOpTable* op);
+// The same for built-in functions, whose arguments belong to the caller: a temporary
+// argument is never released, though an array temporary's storage may be taken over
+// (the argument is then left an empty temporary for the caller to release).
+Variable* vek_uop_arg(int argc, Variable* argv[], const UnOpTable* op);
 
 // Concatenates n operands along dimension `level` (0 = first) into a new temporary.
 // The operands are not released: the caller frees temporaries among them (none of them

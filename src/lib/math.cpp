@@ -116,19 +116,19 @@ const UnOpTable tanh_table = math_table<Tanh>(complex_kernel<Tanh>);
 
 }  // namespace
 
-Variable* ur_abs_fun(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &ur_abs); }
-Variable* ur_op_sqrt(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &sqrt_table); }
-Variable* ur_op_exp(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &exp_table); }
-Variable* ur_op_alog(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &alog_table); }
-Variable* ur_op_alog10(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &alog10_table); }
-Variable* ur_op_sin(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &sin_table); }
-Variable* ur_op_cos(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &cos_table); }
-Variable* ur_op_tan(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &tan_table); }
-Variable* ur_op_asin(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &asin_table); }
-Variable* ur_op_acos(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &acos_table); }
-Variable* ur_op_sinh(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &sinh_table); }
-Variable* ur_op_cosh(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &cosh_table); }
-Variable* ur_op_tanh(int argc, Variable* argv[], KwNames) { return vek_uop(argc, argv, &tanh_table); }
+Variable* ur_abs_fun(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &ur_abs); }
+Variable* ur_op_sqrt(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &sqrt_table); }
+Variable* ur_op_exp(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &exp_table); }
+Variable* ur_op_alog(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &alog_table); }
+Variable* ur_op_alog10(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &alog10_table); }
+Variable* ur_op_sin(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &sin_table); }
+Variable* ur_op_cos(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &cos_table); }
+Variable* ur_op_tan(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &tan_table); }
+Variable* ur_op_asin(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &asin_table); }
+Variable* ur_op_acos(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &acos_table); }
+Variable* ur_op_sinh(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &sinh_table); }
+Variable* ur_op_cosh(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &cosh_table); }
+Variable* ur_op_tanh(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &tanh_table); }
 
 // Sorted by name.
 const RoutineEntry math_functions[] = {

@@ -114,6 +114,20 @@ void set_struct_tag_name(StructDef* sdef, int i, IdentEntry* tag) {
   rec->chain = &te;
 }
 
+int compile_named_struct(IdentEntry* name, int n, IdentEntry* const* tags) {
+  if (StructDef* sd = find_structure_def(name)) {
+    if (sd->n_tags != n) return M_STRUCT_NTAGS;
+    for (int i = 0; i < n; i++)
+      if (tags[i] && sd->tags[i].tag && sd->tags[i].tag->ident != tags[i]) return M_STRUCT_TAG_DEF;
+    return 0;
+  }
+  for (int i = 0; i < n; i++)
+    if (!tags[i]) return M_STRUCT_TAG_DEF;
+  StructDef* sd = insert_structure_def(name, n);
+  for (int i = 0; i < n; i++) set_struct_tag_name(sd, i, tags[i]);
+  return 0;
+}
+
 int find_tag(const StructDef* sdef, const IdentEntry* name) {
   if (!is_anonymous(sdef)) {
     TagNameRec* rec = enter_tag(const_cast<IdentEntry*>(name), false);

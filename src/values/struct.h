@@ -57,6 +57,12 @@ StructDef* find_structure_def(IdentEntry* name);
 // chain). Used by the compiler when it meets {name, tag: value, ...}.
 void set_struct_tag_name(StructDef* sdef, int i, IdentEntry* tag);
 
+// Compile-time check of {name, tag: value, ...}: an existing definition must have n
+// tags with these names (null: a field without a name); otherwise the definition is
+// created with them (every field must be named). Returns 0, M_STRUCT_NTAGS or
+// M_STRUCT_TAG_DEF. Installed as the compiler's named_struct hook.
+int compile_named_struct(IdentEntry* name, int n, IdentEntry* const* tags);
+
 // ---- layout -------------------------------------------------------------------------------
 // The alignment of the structure; with assign, also sets tag offsets and the length.
 int align_structure(StructDef* sdef, bool assign);

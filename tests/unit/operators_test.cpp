@@ -429,11 +429,24 @@ TEST_F(OperatorsTest, UnaryOperators) {
 }
 
 TEST_F(OperatorsTest, MathFunctionsFollowTheirArgumentType) {
+  // Built-ins leave their arguments to the caller (the interpreter releases them).
   Variable* in = array_temp<int16_t>(TYP_INT, {1, 4, 9});
   Variable* r = ur_op_sqrt(1, &in, nullptr);
   EXPECT_EQ(r->type, TYP_FLOAT);
   EXPECT_EQ(elem<float>(r, 2), 3.0f);
+  EXPECT_EQ(elem<int16_t>(in, 2), 9);
   deltmp(r);
+  deltmp(in);
+  // ...but an array temporary's storage is taken over for the result.
+  Variable* f = array_temp<float>(TYP_FLOAT, {16, 25});
+  uint8_t* storage = f->value.s.arr->data;
+  r = ur_op_sqrt(1, &f, nullptr);
+  EXPECT_EQ(r->value.s.arr->data, storage);
+  EXPECT_EQ(elem<float>(r, 1), 5.0f);
+  EXPECT_FALSE(f->flags & FLAG_ARRAY);
+  deltmp(f);
+  deltmp(r);
+  EXPECT_EQ(temp_list_handler(3), 0);
   Variable* d = scalar_temp(TYP_DOUBLE, 1e-300);
   r = ur_op_alog10(1, &d, nullptr);
   EXPECT_EQ(r->type, TYP_DOUBLE);
@@ -460,6 +473,7 @@ TEST_F(OperatorsTest, MathFunctionsFollowTheirArgumentType) {
   EXPECT_TRUE(std::isnan(elem<float>(r)));
   EXPECT_TRUE(check_fpe(0, 0, 0, 0) & MATH_FLT_INVALID);
   deltmp(r);
+  temp_list_handler(2);  // the remaining arguments
 }
 
 TEST_F(OperatorsTest, ConcatenationAlongEachLevel) {
