@@ -262,34 +262,7 @@ namespace {
 // ---- The dispatch loop -------------------------------------------------------------
 
 // The general operators, by opcode. Temporary operands are consumed.
-Variable* binop(int op, Variable* l, Variable* r) {
-  const BinOpTable* t;
-  switch (op) {
-    case OP_ADD: t = &ur_op_add; break;
-    case OP_SUB: t = &ur_op_sub; break;
-    case OP_MUL: t = &ur_op_mul; break;
-    case OP_DIV: t = &ur_op_div; break;
-    case OP_MIN: t = &ur_op_min; break;
-    case OP_MAX: t = &ur_op_max; break;
-    case OP_MOD: t = &ur_op_mod; break;
-    case OP_AND: t = &ur_op_and; break;
-    case OP_OR: t = &ur_op_or; break;
-    case OP_XOR: t = &ur_op_xor; break;
-    case OP_EQ: t = &ur_op_eq; break;
-    case OP_NE: t = &ur_op_ne; break;
-    case OP_LE: t = &ur_op_le; break;
-    case OP_LT: t = &ur_op_lt; break;
-    case OP_GE: t = &ur_op_ge; break;
-    case OP_GT: t = &ur_op_gt; break;
-    case OP_POWER:
-      if (l->type == TYP_UNDEF) var_error(M_UNDEFINED, l, MSG_LONGJMP);
-      if (r->type == TYP_UNDEF) var_error(M_UNDEFINED, r, MSG_LONGJMP);
-      t = power_op_table(r);
-      break;
-    default: return mmult_op(l, r);
-  }
-  return vek_binop(t, l, r);
-}
+inline Variable* binop(int op, Variable* l, Variable* r) { return binop_for_opcode(op, l, r); }
 
 int subscript_operands(int n_subs, int codes) {
   int n = 0;
@@ -768,7 +741,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_NEGATE:
       case OP_NOT:
         istate.sp = sp;
-        *sp = vek_uop(1, sp, op == OP_NEGATE ? &ur_neg_op : &ur_not_op);
+        *sp = uop_for_opcode(op, *sp);
         pc += 1;
         break;
       case OP_SUBSCRIPT_EXPR: {
@@ -1068,7 +1041,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         }
         int popped = 0;
         istate.sp = sp;
-        struct_ref(var, n, codes, sp, &popped);
+        struct_ref(var, n, codes, sp, &popped, ro);
         sp -= popped;
         pc += inst_def[op].length;
         break;
