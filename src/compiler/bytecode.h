@@ -41,17 +41,26 @@ enum class OperandForm : uint8_t {
 
 // X(name, alignment, length, form, meaning). Length 0: computed from the instruction.
 // The order is the opcode numbering, starting at 1.
+// Operands: "u16" is the 16-bit field at byte 2, "word" the 32-bit field at byte 4 and
+// holds a handle (code_handle below). Stacks are listed bottom to top. Branch offsets
+// are added to (forward) or subtracted from (backward) the branching instruction's own
+// offset. Calls: byte 1 = argc, u16 = length of the keyword descriptor after the 8-byte
+// head (0: none), word = the RoutineEntry (system) or CodeBlock (user; 0 for
+// CALL_PROCEDURE and CALL_FUNCTION, named by the first argument). The arguments lie on
+// the stack in source order; the descriptor holds argc position bytes (the positional
+// arguments' positions, then the keywords' in name order) and then argc NUL-terminated
+// names ("" for each positional argument, "0" for _EXTRA).
 #define VEK_OPCODES(X)                                                                                          \
-  X(PUSH_LOCAL, 2, 4, SLOT, "push the address of a frame variable")                                             \
-  X(PUSH_COMMON, 2, 4, COMMON, "push the address of a common block variable")                                   \
+  X(PUSH_LOCAL, 2, 4, SLOT, "push frame variable at byte offset u16 (slot x 24)")                                             \
+  X(PUSH_COMMON, 2, 4, COMMON, "push common variable: e = var_entry(unit,u16), e->common->vars[e->slot/24]")                                   \
   X(PUSH_PARAM, 1, 2, PARAM, "push the variable a parameter denotes")                                          \
   X(LOAD_SYSVAR, 4, 8, SYSVAR, "push a system variable")                                                        \
-  X(LOAD_SUBSCRIPTED, 2, 4, SUBSCR, "replace a variable and its subscripts by the selected elements")           \
-  X(LOAD_SYSVAR_SUBSCRIPTED, 4, 8, SYSVAR_SUBSCR, "subscript a system variable (must be an array)")             \
+  X(LOAD_SUBSCRIPTED, 2, 4, SUBSCR, "stack: subs.., var -> selected elements")           \
+  X(LOAD_SYSVAR_SUBSCRIPTED, 4, 8, SYSVAR_SUBSCR, "stack: subs.. -> selected elements of the system variable")             \
   X(STORE, 1, 1, NONE, "pop variable and value; copy the value into the variable")                              \
   X(STORE_SYSVAR, 4, 8, SYSVAR, "store the popped value into a system variable")                                \
-  X(STORE_SUBSCRIPTED, 2, 4, SUBSCR, "store the value into the selected elements")                              \
-  X(STORE_SYSVAR_SUBSCRIPTED, 4, 8, SYSVAR_SUBSCR, "store into selected elements of a system variable")         \
+  X(STORE_SUBSCRIPTED, 2, 4, SUBSCR, "stack: subs.., value, var -> (value stored into selected elements)")                              \
+  X(STORE_SYSVAR_SUBSCRIPTED, 4, 8, SYSVAR_SUBSCR, "stack: subs.., value -> (stored into the system variable)")         \
   X(PUSH_CONST, 8, 32, CONST, "push the address of the Variable image held in the instruction")                 \
   X(PUSH_STRING, 1, 0, STRING, "push a string temporary")                                                       \
   X(ADD, 1, 1, NONE, "a + b")                                                                                   \
@@ -71,41 +80,41 @@ enum class OperandForm : uint8_t {
   X(LT, 1, 1, NONE, "a LT b")                                                                                   \
   X(GE, 1, 1, NONE, "a GE b")                                                                                   \
   X(GT, 1, 1, NONE, "a GT b")                                                                                   \
-  X(SUBSCRIPT_EXPR, 2, 4, SUBSCR, "subscript the value of an expression")                                       \
+  X(SUBSCRIPT_EXPR, 2, 4, SUBSCR, "stack: value, subs.. -> selected elements")                                       \
   X(JUMP, 2, 4, FORWARD, "jump forward")                                                                        \
   X(JUMP_IF_FALSE, 2, 4, FORWARD, "pop a scalar; jump forward when it is false")                                \
   X(LINE, 2, 4, LINE, "statement boundary with its source line")                                                \
-  X(ASSIGN_EXPR, 1, 2, COUNT, "copy the value beneath n subscripts so it stays after the store")                \
-  X(FOR_INIT, 8, 24, FOR, "start a FOR loop of step 1 (run-time: variable at 8, limit at 16)")                  \
-  X(FOR_INIT_STEP, 8, 32, FOR, "start a FOR loop with a step (increment at 24)")                                \
+  X(ASSIGN_EXPR, 1, 2, COUNT, "stack: subs(n).., value -> copy, subs.., value")                \
+  X(FOR_INIT, 8, 24, FOR, "stack: init, var, limit; u16 -> FOR_NEXT, u16@4 previous FOR; run-time var@8 limit@16")                  \
+  X(FOR_INIT_STEP, 8, 32, FOR, "stack: init, var, limit, step; as FOR_INIT, increment@24")                                \
   X(FOR_NEXT, 2, 4, BACKWARD, "step 1 and loop back to the FOR_INIT")                                           \
   X(FOR_NEXT_STEP, 2, 4, BACKWARD, "step and loop back to the FOR_INIT_STEP")                                   \
-  X(CASE_TEST, 2, 4, FORWARD, "compare the label with the selector; jump forward to the next label on mismatch") \
+  X(CASE_TEST, 2, 4, FORWARD, "stack: selector, label; match: pop both; else pop label, jump forward") \
   X(CASE_NOMATCH, 1, 1, NONE, "no CASE label matched: run-time error")                                          \
-  X(CONCATENATE, 1, 3, CONCAT, "build an array from the top values")                                            \
+  X(CONCATENATE, 1, 3, CONCAT, "build an array from the top n values at level byte1+1")                                            \
   X(CALL_SYSFUN, 4, 0, CALL, "call a system function")                                                          \
   X(CALL_SYSPRO, 4, 0, CALL, "call a system procedure")                                                         \
   X(CALL_USERFUN, 4, 0, CALL, "call a user function")                                                           \
   X(CALL_USERPRO, 4, 0, CALL, "call a user procedure")                                                          \
-  X(STOP, 1, 2, COUNT, "stop with n message arguments")                                                         \
+  X(STOP, 1, 2, COUNT, "stop; byte 1 values to print")                                                         \
   X(POP, 1, 1, NONE, "drop the top of the stack")                                                               \
   X(NEGATE, 1, 1, NONE, "unary minus")                                                                          \
   X(NOT, 1, 1, NONE, "unary NOT")                                                                               \
-  X(STRUCT_BASE, 1, 1, NONE, "pop a variable and start a structure reference on it")                            \
+  X(STRUCT_BASE, 1, 1, NONE, "stack: var; open a structure reference (references nest)")                            \
   X(SYSVAR_STRUCT_BASE, 4, 8, SYSVAR, "start a structure reference on a system variable")                       \
-  X(STRUCT_BASE_SUBSCRIPTED, 2, 4, SUBSCR, "start a structure reference on selected elements")                  \
-  X(SYSVAR_STRUCT_BASE_SUBSCRIPTED, 4, 8, SYSVAR_SUBSCR, "as above on a system variable")                       \
+  X(STRUCT_BASE_SUBSCRIPTED, 2, 4, SUBSCR, "stack: subs.., var; open a reference on the selected elements")                  \
+  X(SYSVAR_STRUCT_BASE_SUBSCRIPTED, 4, 8, SYSVAR_SUBSCR, "stack: subs..; as above on a system variable")                       \
   X(FETCH_TAGS, 1, 1, NONE, "end a structure reference: push the selected value")                               \
   X(STORE_TAGS, 1, 1, NONE, "end a structure reference: store the popped value")                                \
   X(END, 1, 1, NONE, "end of code")                                                                             \
-  X(TAG, 4, 8, TAG, "extend the structure reference by one tag")                                                \
-  X(TAG_SUBSCRIPTED, 4, 8, TAG_SUBSCR, "extend the reference by one tag and subscript it")                      \
+  X(TAG, 4, 8, TAG, "extend the reference by tag word (0: stack: tag number)")                                                \
+  X(TAG_SUBSCRIPTED, 4, 8, TAG_SUBSCR, "stack: [tag number,] subs..; extend by one tag and subscript it")                      \
   X(RETURN, 1, 1, NONE, "return from the unit")                                                                 \
   X(IMPLICIT_RETURN, 1, 1, NONE, "return at the end of a routine (a function returns 0)")                       \
-  X(MAKE_NAMED_STRUCT, 4, 8, NAMED_STRUCT, "build a structure of a named definition from k values")             \
+  X(MAKE_NAMED_STRUCT, 4, 8, NAMED_STRUCT, "stack: k values; structure of the named definition (k=0: an instance)")             \
   X(PUSH_CONST_REF, 2, 4, CONST_REF, "push the address of an earlier PUSH_CONST's image")                        \
   X(MATRIX_MULTIPLY, 1, 1, NONE, "a # b")                                                                       \
-  X(SET_IOERROR, 2, 4, FORWARD, "set the frame's I/O error target (0 cancels)")                                 \
+  X(SET_IOERROR, 2, 4, FORWARD, "set the frame's I/O error target forward (offset 0 cancels)")                                 \
   X(RETALL, 1, 1, NONE, "return to the main level")                                                             \
   X(EXECUTE, 1, 1, NONE, "compile and run the string on the stack")                                             \
   X(PAD1, 1, 1, PAD, "padding")                                                                                 \
@@ -118,7 +127,7 @@ enum class OperandForm : uint8_t {
   X(SOURCE, 2, 0, SOURCE, "statement boundary naming its source file")                                          \
   X(LINE_BREAK, 2, 4, LINE, "LINE with a breakpoint")                                                           \
   X(SOURCE_BREAK, 2, 0, SOURCE, "SOURCE with a breakpoint")                                                     \
-  X(MAKE_STRUCT, 4, 0, MAKE_STRUCT, "build an anonymous structure from k values and k tags")                    \
+  X(MAKE_STRUCT, 4, 0, MAKE_STRUCT, "stack: k values; anonymous structure with the k tags from byte 4")                    \
   X(JUMP_BACK, 2, 4, BACKWARD, "jump backward")                                                                 \
   X(JUMP_BACK_IF_FALSE, 2, 4, BACKWARD, "pop a scalar; jump backward when it is false")                         \
   X(SET_IOERROR_BACK, 2, 4, BACKWARD, "set the I/O error target backward")
