@@ -170,6 +170,8 @@ void enter_seq_inst() {
     uint8_t line[4] = {OP_LINE, 0, 0, 0};
     enter_inst(line, 4, cb);
   } else {
+    // The statement's tokens were read from the current line, so its number is the
+    // count of lines read so far.
     int line_no = 0;
     // The line being compiled has already been counted when it was read.
     const char* file = comp_input_position(&line_no);
