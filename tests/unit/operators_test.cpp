@@ -206,6 +206,12 @@ TEST_F(OperatorsTest, IllegalTypeCombinationsReportTheirMessage) {
             M_ILLEGAL_COMPLEX);
   Variable undef{};
   EXPECT_EQ(error_code_of([&] { vek_binop(&ur_op_add, &undef, make_value(TYP_INT, 1)); }), M_UNDEFINED);
+  Variable file{};
+  make_file_var(&file, 3);
+  EXPECT_EQ(error_code_of([&] { vek_binop(&ur_op_add, make_value(TYP_INT, 1), &file); }), M_NO_FILE_STRUCT);
+  EXPECT_EQ(error_code_of([&] { con(2, std::array<Variable*, 2>{make_value(TYP_INT, 1), &file}.data(), 0); }),
+            M_NO_FILE);
+  delvar(&file);
   temp_list_handler(2);
 }
 

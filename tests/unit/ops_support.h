@@ -65,6 +65,13 @@ inline std::string str_elem(Variable* v, size_t i = 0) {
   return s.length ? std::string(s.chars, s.length) : std::string();
 }
 
+// A file (associated) variable of n LONG records: a descriptor without data.
+inline void make_file_var(Variable* v, int32_t n) {
+  v->type = TYP_LONG;
+  v->value.s.arr = make_array(1, &n, nullptr, 4);
+  v->flags = FLAG_FILE | FLAG_DYNAMIC;
+}
+
 inline std::vector<uint32_t> dims_of(const Variable* v) {
   std::vector<uint32_t> d;
   if (!(v->flags & FLAG_HAS_DESC)) return d;

@@ -114,6 +114,11 @@ TEST_F(SubscriptTest, MatrixLoadsKeepLeadingUnitExtents) {
   EXPECT_EQ(error_code_of([&] { load(&m, {idx(4), idx(0)}); }), M_SUBSCRIPT_RANGE);
   EXPECT_EQ(error_code_of([&] { load(&m, {idx_array({0, 1}), idx_array({1})}); }), M_SUBSCRIPT_SIZES);
   EXPECT_EQ(error_code_of([&] { load(&m, {idx_array({0}), range(0, 3)}); }), M_RANGE_VALUES);
+  Variable file{};
+  make_file_var(&file, 2);
+  EXPECT_EQ(error_code_of([&] { load(&m, {Sub{SUB_EXPR, {&file}}}); }), M_SUBSCRIPT_STRUCT);
+  EXPECT_EQ(error_code_of([&] { load(&file, {idx(0)}); }), M_NO_FILE);  // until the file layer hooks in
+  delvar(&file);
   temp_list_handler(2);
   delvar(&m);
 }
