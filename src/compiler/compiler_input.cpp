@@ -308,17 +308,25 @@ void comp_getline(const char* at) {
 
 // ---- Errors -----------------------------------------------------------------------------------
 
+namespace {
+// The text of the interactive statement being compiled: once the lexer has moved on to
+// the implicit "& END", errors still show the statement, with the caret at its end.
+std::string single_text;
+}  // namespace
+
 void vscnerr(int code, int syserr, int action, va_list ap) {
   cstate.error_count++;
   int flags = 1 | (comp_io.listing && comp_io.listing_is_terminal ? 8 : 0);
   const char* line = cstate.line ? cstate.line : "";
+  bool tail = cstate.single_stmt && std::strcmp(line, "& END") == 0;
+  if (tail) line = single_text.c_str();
   size_t len = std::strlen(line);
   while (len && (line[len - 1] == '\n' || line[len - 1] == '\r')) len--;
   std::string text(line, len);
   if (!text.empty() && text[0] == '\x04') text.clear();  // the end-of-input marker
   out_line(flags, text);
   size_t upto = len;
-  if (cstate.cursor && cstate.cursor >= line && cstate.cursor <= line + len)
+  if (!tail && cstate.cursor && cstate.cursor >= line && cstate.cursor <= line + len)
     upto = static_cast<size_t>(cstate.cursor - line);
   std::string caret;
   for (size_t i = 0; i < upto; i++) caret += line[i] == '\t' ? '\t' : ' ';
@@ -431,6 +439,7 @@ uint8_t* compile_single_stmt(uint8_t* area, uint32_t capacity, uint32_t* size) {
   cstate.const_pool = nullptr;
   cstate.var_hash = nullptr;
   cstate.cursor = cstate.line;
+  single_text = cstate.line ? cstate.line : "";
   UnitResult r{};
   try {
     r = compile_unit();

@@ -46,6 +46,10 @@ TEST_F(CompileErrorTest, LabelErrors) {
   std::string out = fails("GOTO, nowhere & GOTO, nowhere & GOTO, elsewhere");
   EXPECT_EQ(count_of(out, "Label is undefined: NOWHERE."), 1) << out;
   EXPECT_EQ(count_of(out, "Label is undefined: ELSEWHERE."), 1) << out;
+  // Reported after the statement: the statement is shown, not its implicit END.
+  out = fails("GOTO, far");
+  EXPECT_NE(out.find("GOTO, far\n         ^\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("& END"), std::string::npos) << out;
 }
 
 TEST_F(CompileErrorTest, EndWordMustMatch) {
