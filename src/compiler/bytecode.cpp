@@ -254,9 +254,11 @@ uint32_t emit_constant(const Variable& value, CodeBlock* cb, ConstPool* pool) {
 
 namespace {
 
+// Common blocks live for the session (the list is never destroyed, so they stay
+// reachable to the end).
 std::vector<CommonBlock*>& commons() {
-  static std::vector<CommonBlock*> list;
-  return list;
+  static auto* list = new std::vector<CommonBlock*>;
+  return *list;
 }
 
 }  // namespace

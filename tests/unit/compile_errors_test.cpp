@@ -181,3 +181,79 @@ TEST_F(CompileErrorTest, CodeAreaFull) {
 
 }  // namespace
 }  // namespace compiler_test
+
+namespace compiler_test {
+namespace {
+
+class CompilerLimitsTest : public CompilerTest {};
+
+TEST_F(CompilerLimitsTest, ScanBlockPoolRunsOut) {
+  std::string deep = "x = " + std::string(230, '(') + "1" + std::string(230, ')');
+  EXPECT_TRUE(stmt(deep).empty());
+  EXPECT_EQ(count_of(captured, "Compiler ran out of free space."), 1) << captured;
+  captured.clear();
+  std::string fine = "x = " + std::string(20, '(') + "1" + std::string(20, ')');
+  EXPECT_FALSE(stmt(fine).empty()) << captured;
+}
+
+TEST_F(CompilerLimitsTest, VariableTableAndFrameLimits) {
+  CodeBlock* small = new_program_area(ident_hash("ZZT_SMALL", 0, 0, MSG_LONGJMP), 256, DATA_RESERVE + 2 * sizeof(VarEntry));
+  c_prog = small;
+  IdentEntry* a = ident_hash("ZZT_VA", 0, 0, MSG_LONGJMP);
+  IdentEntry* b = ident_hash("ZZT_VB", 0, 0, MSG_LONGJMP);
+  IdentEntry* c = ident_hash("ZZT_VC", 0, 0, MSG_LONGJMP);
+  uint32_t ob = looksym(b, small, true);
+  uint32_t oa = looksym(a, small, true);
+  EXPECT_NE(ob, 0u);
+  EXPECT_NE(oa, ob);
+  EXPECT_EQ(small->var_head, oa);  // the list is in name order
+  EXPECT_EQ(var_entry(small, oa)->next, ob);
+  EXPECT_EQ(looksym(c, small, false), 0u);
+  EXPECT_EQ(looksym(c, small, true), 0u);
+  EXPECT_NE(captured.find("Program data area full."), std::string::npos) << captured;
+  // The hash of a file compilation finds the same entries, and falls back to the list.
+  uint16_t hash[1024] = {};
+  cstate.var_hash = hash;
+  EXPECT_EQ(looksym(a, small, false), oa);
+  EXPECT_EQ(looksym(b, small, false), ob);
+  cstate.var_hash = nullptr;
+  c_prog = main_prog;
+  free_program_area(small);
+
+  // Without a frame layer the default frame size limits a unit to 260 variables.
+  std::string text = "PRO zzt_big\n";
+  for (int i = 0; i < 270; i++) text += "v" + std::to_string(i) + " = 0\n";
+  captured.clear();
+  run_file(text + "END\n");
+  EXPECT_EQ(count_of(captured, "Program unit has too many local variables."), 10) << captured.substr(0, 300);
+}
+
+// Random statements made of the language's own pieces must never crash the compiler,
+// leave temporaries out, or leave the main program's code changed.
+TEST_F(CompilerLimitsTest, RandomTokenSoupIsHandled) {
+  static const char* const pieces[] = {
+      "x", "a(", ")", "(", ",", "=", "[", "]", "{", "}", ":", ".", "+", "-", "*", "/", "^", "#", "<", ">",
+      "1", "2.5", "'s'", "\"7", "3B", "IF", "THEN", "ELSE", "BEGIN", "END", "ENDIF", "FOR", "DO", "WHILE",
+      "REPEAT", "UNTIL", "CASE", "OF", "GOTO", "ON_IOERROR", "PRO", "FUNCTION", "COMMON", "AND", "NOT",
+      "EQ", "MOD", "zzt_kwfun(", "zzt_kwpro", "/K", "K=", "&", "!zzt", "lbl:", "$", ";", "@", "*:", "RETURN"};
+  const int n = sizeof pieces / sizeof pieces[0];
+  uint32_t seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  int compiled = 0;
+  for (int round = 0; round < 1500; round++) {
+    std::string text;
+    int len = 1 + static_cast<int>(next() % 14);
+    for (int i = 0; i < len; i++) text += std::string(pieces[next() % n]) + " ";
+    if (!stmt(text).empty()) compiled++;
+    EXPECT_EQ(temp_list_handler(3), 0) << text;
+    EXPECT_EQ(main_prog->code_len, 0u) << text;
+  }
+  EXPECT_GT(compiled, 0);
+  EXPECT_LT(compiled, 1500);
+}
+
+}  // namespace
+}  // namespace compiler_test

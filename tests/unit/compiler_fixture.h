@@ -123,12 +123,17 @@ class CompilerTest : public VekTest {
     c_prog = main_prog;
     saved_hooks_ = message_hooks;
     message_hooks.write = capture_write;
+    // Other suites may have installed the interpreter's services; start from none.
+    saved_compiler_hooks_ = compiler_hooks;
+    compiler_hooks = CompilerHooks{};
+    compiler_hooks.read_terminal = [](const char*, std::string*) { return false; };  // never the real stdin
     captured.clear();
     dir_ = std::filesystem::temp_directory_path() / ("vekc_" + std::to_string(getpid()) + "_" + std::to_string(counter_++));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
     message_hooks = saved_hooks_;
+    compiler_hooks = saved_compiler_hooks_;
     while (comp_io.depth >= 0) close_compiler_input();
     comp_io.base_depth = -1;
     vek_path.clear();
@@ -196,6 +201,7 @@ class CompilerTest : public VekTest {
   alignas(8) uint8_t area_[2000] = {};
   std::string raw_;
   MessageHooks saved_hooks_;
+  CompilerHooks saved_compiler_hooks_;
   std::filesystem::path dir_;
   static inline int counter_ = 0;
 };

@@ -14,7 +14,6 @@ using Code = std::vector<std::string>;
 class CompilerInputTest : public CompilerTest {
  protected:
   void TearDown() override {
-    compiler_hooks = CompilerHooks{};
     cstate.interactive = false;
     CompilerTest::TearDown();
   }
