@@ -39,6 +39,28 @@ TEST_F(CompilerInputTest, MarkersAndPooledConstants) {
   EXPECT_EQ(inst_u16(main_prog->code + main_prog->last_source, 4), main_prog->last_source);
 }
 
+TEST_F(CompilerInputTest, EmptyInputCompilesNothing) {
+  EXPECT_EQ(run_file("; only a comment\n\n   \t\n; another\n"), 0);
+  EXPECT_EQ(captured, "");
+  EXPECT_EQ(main_prog->code_len, 0u);
+}
+
+TEST_F(CompilerInputTest, ErrorInsideABlockIsReportedAndParsingGoesOn) {
+  EXPECT_EQ(run_file("IF a THEN BEGIN\n"
+                     "  b = (1\n"
+                     "  c = 2\n"
+                     "ENDIF\n"
+                     "d = )\n"
+                     "FOR !x = 0, 1 DO e = 1\n"
+                     "END\n"),
+            -1);
+  EXPECT_EQ(count_of(captured, "Syntax error."), 2) << captured;
+  EXPECT_EQ(count_of(captured, "Line 2\n"), 1) << captured;
+  EXPECT_EQ(count_of(captured, "Line 5\n"), 1) << captured;
+  EXPECT_EQ(count_of(captured, "Only simple local variables may be used as FOR variables."), 1) << captured;
+  EXPECT_NE(captured.find("3 Compilation errors in module $MAIN$."), std::string::npos) << captured;
+}
+
 TEST_F(CompilerInputTest, GotoAndOnIoerror) {
   ASSERT_EQ(run_file("top: a = 1\n"
                      "GOTO, bottom\n"

@@ -268,6 +268,11 @@ TEST_F(ParserTest, ParseTablesAreWellFormed) {
     if (e.kind == 2 && e.symbol == 0) defaults++;
   }
   EXPECT_EQ(t[n - 1].kind == 2 && t[n - 1].symbol == 0, true);  // the last state ends
+  // Every rule of the grammar can be reduced somewhere.
+  std::vector<bool> reduced(109, false);
+  for (int i = 1; i < n; i++)
+    if ((t[i].kind == 1 || t[i].kind == 2 || t[i].kind == 3) && t[i].arg > 0) reduced[static_cast<size_t>(t[i].arg)] = true;
+  for (int r = 1; r <= 108; r++) EXPECT_TRUE(reduced[static_cast<size_t>(r)]) << "rule " << r;
   EXPECT_GT(links, 0);
   EXPECT_GT(defaults, 50);
 }
