@@ -173,6 +173,28 @@ enum MsgCode : int {
   M_MAIN_LEVEL_ONLY = -252,
   M_EXECUTE_LEVEL = -275,
   M_CALL_NAME_FIRST = -287,
+  // Formatted, free-format and unformatted transfers.
+  M_NO_STRUCT_EXPR = -132,      // "%NStruct expression not allowed in this context: %s."
+  M_IO_EOF = -182,              // "%NEnd of file encountered. Unit: %d\nFile: %s"
+  M_INPUT_CONVERSION = -187,    // "%NInput conversion error."
+  M_UNFORMATTED_NOT_ALLOWED = -195,
+  M_FMT_PAREN_EXPECTED = -214,  // "'(' expected."
+  M_FMT_UNEXPECTED_END = -215,
+  M_FMT_EXTRA_COMMA = -216,
+  M_FMT_COMMA_OR_SLASH = -217,
+  M_FMT_COMMA = -218,
+  M_FMT_UNEXPECTED_TEXT = -219,
+  M_FMT_TEXT_AT_END = -220,
+  M_FMT_RANGE = -221,
+  M_FMT_REPEAT = -222,
+  M_FMT_INTEGER = -223,
+  M_FMT_DOT = -224,
+  M_FMT_HOLLERITH = -225,
+  M_FMT_TOO_MANY = -226,
+  M_FMT_BUFFER_FULL = -227,
+  M_FMT_LOOP = -228,
+  M_FMT_END_RECORD = -229,
+  M_FMT_INPUT = -230,
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];
