@@ -81,8 +81,15 @@ VarEntry* variable_entry(IdentEntry* id) {
     if (!fits(c_prog->n_vars + 1, c_prog->n_params)) comp_error(M_TOO_MANY_LOCALS);
     e->slot = static_cast<uint16_t>(c_prog->n_vars * VAR_SLOT_SIZE);
     c_prog->n_vars++;
-    if (compiler_hooks.new_variable)
-      if (int code = compiler_hooks.new_variable(c_prog, e->slot)) comp_error(code);
+    if (compiler_hooks.new_variable) {
+      if (int code = compiler_hooks.new_variable(c_prog, e->slot)) {
+        // Refused for a running unit: its live frames have no such slot, so the unit
+        // must not count it (returning from those frames clears n_vars slots).
+        c_prog->n_vars--;
+        e->slot = SLOT_UNASSIGNED;
+        comp_error(code);
+      }
+    }
   }
   return e;
 }

@@ -49,6 +49,7 @@ constexpr std::array<int8_t, 128> kCharClass = make_char_class();
 
 inline int class_of(char c) { return kCharClass[static_cast<unsigned char>(c) & 0x7f]; }
 inline bool is_blank(char c) { return class_of(c) == CC_BLANK; }
+inline bool is_digit7(char c) { return class_of(c) == CC_DIGIT; }
 inline bool ends_line(char c) { return c == 0 || c == '\n' || c == '\r'; }
 inline bool continues_ident(int cls) {
   return cls == CC_DOLLAR || cls == CC_DIGIT || cls == CC_UPPER || cls == CC_LOWER;
@@ -134,26 +135,29 @@ void finish_integer(Token* tok, uint32_t v, char*& p) {
 // Scans the digits, fraction and exponent of a number starting at s. Returns the end;
 // sets floating/dbl, and copies the text (at most MAX_NUMBER_CHARS, "D" made "E", a bare
 // exponent letter completed with "0") into work.
+// Characters are masked to 7 bits here as in the class table, so that a character the
+// table calls a digit or a dot is one here too (else the scan would not advance).
 const char* scan_number_text(const char* s, bool* floating, bool* dbl, char* work, int* work_len) {
   const char* p = s;
-  while (isdigit(static_cast<unsigned char>(*p))) p++;
-  if (*p == '.') {
+  while (is_digit7(*p)) p++;
+  if ((*p & 0x7f) == '.') {
     *floating = true;
     p++;
-    while (isdigit(static_cast<unsigned char>(*p))) p++;
+    while (is_digit7(*p)) p++;
   }
   const char* exp_letter = nullptr;
-  int e = toupper(static_cast<unsigned char>(*p));
+  int e = toupper(*p & 0x7f);
   if (e == 'E' || e == 'D') {
     *floating = true;
     if (e == 'D') *dbl = true;
     exp_letter = p++;
-    if (*p == '+' || *p == '-') p++;
-    while (isdigit(static_cast<unsigned char>(*p))) p++;
+    if ((*p & 0x7f) == '+' || (*p & 0x7f) == '-') p++;
+    while (is_digit7(*p)) p++;
   }
   int n = 0;
-  for (const char* q = s; q < p && n < MAX_NUMBER_CHARS; q++) work[n++] = q == exp_letter ? 'E' : *q;
-  if (exp_letter && !isdigit(static_cast<unsigned char>(p[-1])) && n < MAX_NUMBER_CHARS) work[n++] = '0';
+  for (const char* q = s; q < p && n < MAX_NUMBER_CHARS; q++)
+    work[n++] = q == exp_letter ? 'E' : static_cast<char>(*q & 0x7f);
+  if (exp_letter && !is_digit7(p[-1]) && n < MAX_NUMBER_CHARS) work[n++] = '0';
   work[n] = 0;
   *work_len = n;
   return p;
@@ -377,7 +381,7 @@ void gettok(Token* tok) {
         scan_string(tok, p);
         break;
       case CC_DOT:
-        if (isdigit(static_cast<unsigned char>(p[1]))) {
+        if (is_digit7(p[1])) {
           scan_number(tok, p, Radix::kDecimal);
           break;
         }

@@ -17,6 +17,7 @@
 #include "values/temps.h"
 
 volatile uint16_t int_interrupt = IR_NONE;
+uint64_t step_budget = 0;
 IState istate;
 InterpHooks interp_hooks;
 
@@ -26,10 +27,20 @@ struct ExecRecord {
   Frame* frame;         // the frame that executed EXECUTE
   TempList* mark;       // the temporaries checked out before the string ran
   uint8_t* resume;      // the instruction after EXECUTE
+  uint8_t* caller_stmt; // the frame's statement marker when EXECUTE began
   alignas(8) uint8_t code[STMT_CODE_SIZE];
 };
 
 namespace {
+
+// Counts one statement or backward branch against step_budget. An exhausted budget
+// stays at 1, so that every later step interrupts again until the owner re-arms it.
+inline void count_step() {
+  if (step_budget && --step_budget == 0) {
+    int_interrupt = IR_INTERRUPT;
+    step_budget = 1;
+  }
+}
 
 // One activation of interpreter() on the host stack.
 struct Activation {
@@ -296,6 +307,9 @@ uint8_t* record_stop(uint8_t* at) {
 
 void pop_exec(ExecRecord* ex) {
   istate.execute_list = ex->prev;
+  // The frame's position must not point into the code about to be freed (an error
+  // later in the calling statement prints it).
+  if (in_range(ex->frame->current_stmt, ex->code, STMT_CODE_SIZE)) ex->frame->current_stmt = ex->caller_stmt;
   forget_transient_targets(ex->code, STMT_CODE_SIZE);
   counting_free(ex);
 }
@@ -551,6 +565,7 @@ uint8_t* start_execute(uint8_t* pc, Variable**& sp) {
   ex->frame = curr_frame;
   ex->mark = mark_temps(nullptr);
   ex->resume = pc + 1;
+  ex->caller_stmt = curr_frame->current_stmt;
   istate.execute_list = ex;
   return code;
 }
@@ -757,6 +772,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       }
       case OP_JUMP: pc += inst_u16(pc); break;
       case OP_JUMP_BACK:
+        count_step();
         if (int_interrupt == IR_INTERRUPT) {
           istate.sp = sp;
           traceback("Interrupted at:", 0, 1, 0);
@@ -774,6 +790,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         } else if (op == OP_JUMP_IF_FALSE) {
           pc += inst_u16(pc);
         } else {
+          count_step();
           if (int_interrupt == IR_INTERRUPT) {
             istate.sp = sp;
             traceback("Interrupted at:", 0, 1, 0);
@@ -789,6 +806,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_SOURCE_BREAK: {
         f->current_stmt = pc;
         bool brk = op == OP_LINE_BREAK || op == OP_SOURCE_BREAK;
+        count_step();
         if (int_interrupt != IR_NONE || math_errors.pending || brk) {
           istate.sp = sp;
           if (uint8_t* stop = statement_check(act, pc, brk)) return stop;
@@ -814,6 +832,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_FOR_NEXT:
       case OP_FOR_NEXT_STEP: {
         uint8_t* body = for_next(pc);
+        if (body) count_step();
         if (!body) {
           pc += 4;
         } else if (int_interrupt == IR_INTERRUPT) {

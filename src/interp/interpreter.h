@@ -31,6 +31,13 @@ enum InterruptRequest : uint16_t {
 };
 extern volatile uint16_t int_interrupt;
 
+// Optional budget of statements and backward branches. While nonzero, each one counts
+// it down, and running out acts as the interrupt key (the run stops "Interrupted at:"
+// that statement boundary or loop test), again at every later step until the budget
+// is set anew. Zero, the default, means no budget. Lets untrusted statement text
+// (fuzzing) run without the risk of an endless loop.
+extern uint64_t step_budget;
+
 struct ExecRecord;
 struct Frame;
 
@@ -58,7 +65,12 @@ struct IState {
 };
 extern IState istate;
 
-inline Variable** istack_base() { return istate.stack - 1; }
+// The empty stack's top sits just below the first entry (on guard_lo); going through a
+// plain pointer keeps bounds checking from reading this as an index of -1.
+inline Variable** istack_base() {
+  Variable** first = istate.stack;
+  return first - 1;
+}
 
 // Runs code until END, STOP, RETALL, a step or breakpoint stop, an interrupt or an
 // unhandled error. Returns the statement address at which execution stopped, or null

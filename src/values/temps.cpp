@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+
+#include <unistd.h>
 
 #include "interp/message.h"
 
@@ -18,6 +21,27 @@ namespace {
 
 TempRec pool[TEMP_POOL_SIZE];
 bool pool_initialised = false;
+
+// The counters are 32-bit (MEMORY reports longs); the limit needs the full figure.
+size_t total_in_use = 0;
+size_t limit_bytes = 0;
+
+// A control group limit in bytes from the first of these files that holds a number.
+size_t cgroup_limit() {
+  for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    std::ifstream in(path);
+    unsigned long long v = 0;
+    if (in >> v && v > 0) return static_cast<size_t>(v);
+  }
+  return SIZE_MAX;
+}
+
+size_t default_memory_limit() {
+  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+  size_t phys = pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page) : SIZE_MAX;
+  size_t cg = cgroup_limit();
+  return cg < phys ? cg : phys;
+}
 TempRec* free_head = nullptr;
 // The current checked-out list. Detached lists (mark_temps) live in their own TempList.
 TempList current_list;
@@ -186,10 +210,23 @@ int temp_list_handler(int op) {
   }
 }
 
+size_t memory_limit() {
+  if (!limit_bytes) limit_bytes = default_memory_limit();
+  return limit_bytes;
+}
+
+void set_memory_limit(size_t bytes) { limit_bytes = bytes; }
+
 void* counting_malloc(size_t n) {
+  size_t limit = memory_limit();
+  if (n > SIZE_MAX - 16 || n + 16 > limit || total_in_use > limit - (n + 16)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   auto* block = static_cast<uint64_t*>(malloc(n + 16));
   if (!block) return nullptr;
   mem_counters.bytes_in_use += static_cast<uint32_t>(n + 16);
+  total_in_use += n + 16;
   mem_counters.n_malloc++;
   block[0] = n + 16;
   return reinterpret_cast<uint8_t*>(block) + 8;
@@ -199,6 +236,7 @@ void counting_free(void* p) {
   if (!p) return;
   auto* block = reinterpret_cast<uint64_t*>(static_cast<uint8_t*>(p) - 8);
   mem_counters.bytes_in_use -= static_cast<uint32_t>(block[0]);
+  total_in_use -= block[0];
   mem_counters.n_free++;
   free(block);
 }

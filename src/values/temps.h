@@ -38,8 +38,14 @@ struct MemCounters {
 };
 extern MemCounters mem_counters;
 
+// Value memory is refused (null, errno ENOMEM) once the bytes in use would pass the
+// limit: by default the physical memory, or the control group's limit when smaller.
+// Without it, a huge request succeeds on an over-committing system and the process
+// is killed when the pages are touched. set_memory_limit(0) restores the default.
 void* counting_malloc(size_t n);
 void counting_free(void* p);
+size_t memory_limit();
+void set_memory_limit(size_t bytes);
 void* ur_malloc(size_t n, int severity);
 int ur_free(void* p, int severity);
 void* small_malloc(size_t n);

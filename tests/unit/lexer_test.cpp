@@ -1,6 +1,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compiler/lexer.h"
@@ -192,6 +193,25 @@ TEST_F(LexerTest, BadConstantsAreReported) {
   EXPECT_EQ(scan_error("?"), M_ILLEGAL_CHAR);
   EXPECT_EQ(scan_error("a ~ b"), M_ILLEGAL_CHAR);
   EXPECT_EQ(scan_error("255B + '7FFF'X + \"7 + 1.5D3"), 0);
+}
+
+TEST_F(LexerTest, HighBitCharactersScanAsTheirSevenBitForms) {
+  // Each pair: a text with characters above 127, and its form with the top bits cleared.
+  const std::pair<const char*, const char*> pairs[] = {
+      {"\xae" "25", ".25"}, {"\xb1\xb2", "12"}, {"1\xae" "5", "1.5"}, {"2\xc5\xab" "1", "2E+1"}};
+  for (const auto& [high, low] : pairs) {
+    SCOPED_TRACE(low);
+    Token h = first(high);
+    cstate.cursor = nullptr;
+    Token l = first(low);
+    cstate.cursor = nullptr;
+    ASSERT_EQ(h.code, TOK_CONST);
+    ASSERT_EQ(h.type, l.type);
+    EXPECT_EQ(memcmp(&h.value, &l.value, sizeof h.value), 0);
+  }
+  // A dot-class character before a digit used to leave the scan where it was, so that
+  // error recovery read the same token for ever.
+  EXPECT_EQ(codes({"x = \xae" "1, 2]"}), codes({"x = .1, 2]"}));
 }
 
 TEST_F(LexerTest, IllegalCharacterErrorPointsAtIt) {
