@@ -1,5 +1,6 @@
 #include "values/temps.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,11 +37,31 @@ size_t cgroup_limit() {
   return SIZE_MAX;
 }
 
+// VEK_MEMORY_LIMIT: a number of bytes, optionally followed by K, M or G.
+size_t configured_limit() {
+  const char* text = getenv("VEK_MEMORY_LIMIT");
+  if (!text || !*text) return SIZE_MAX;
+  char* end = nullptr;
+  unsigned long long v = strtoull(text, &end, 10);
+  int shift = 0;
+  switch (*end) {
+    case 'k':
+    case 'K': shift = 10; break;
+    case 'm':
+    case 'M': shift = 20; break;
+    case 'g':
+    case 'G': shift = 30; break;
+    default: break;
+  }
+  if (end == text || v == 0 || v > (SIZE_MAX >> shift)) return SIZE_MAX;
+  return static_cast<size_t>(v) << shift;
+}
+
 size_t default_memory_limit() {
   long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-  size_t phys = pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page) : SIZE_MAX;
-  size_t cg = cgroup_limit();
-  return cg < phys ? cg : phys;
+  size_t limit = pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page) : SIZE_MAX;
+  limit = std::min(limit, cgroup_limit());
+  return std::min(limit, configured_limit());
 }
 TempRec* free_head = nullptr;
 // The current checked-out list. Detached lists (mark_temps) live in their own TempList.

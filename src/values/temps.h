@@ -39,9 +39,10 @@ struct MemCounters {
 extern MemCounters mem_counters;
 
 // Value memory is refused (null, errno ENOMEM) once the bytes in use would pass the
-// limit: by default the physical memory, or the control group's limit when smaller.
-// Without it, a huge request succeeds on an over-committing system and the process
-// is killed when the pages are touched. set_memory_limit(0) restores the default.
+// limit: the smallest of the physical memory, the control group's limit and
+// VEK_MEMORY_LIMIT (bytes, or with a K, M or G suffix). Without it, a huge request
+// succeeds on an over-committing system and the process is killed when the pages are
+// touched. set_memory_limit(0) restores the default.
 void* counting_malloc(size_t n);
 void counting_free(void* p);
 size_t memory_limit();

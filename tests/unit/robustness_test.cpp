@@ -1,10 +1,12 @@
 // Hostile input: texts and requests that once hung or corrupted the session, each
 // reduced to the smallest case that shows the fault, and the limits that keep untrusted
 // programs in bounds (value memory, the statement budget).
+#include <cerrno>
 #include <sstream>
 #include <utility>
 
 #include "compiler_fixture.h"
+#include "interp_support.h"
 #include "values/temps.h"
 
 namespace compiler_test {
@@ -61,3 +63,146 @@ TEST_F(HostileCompileTest, RefusedVariableIsNotCounted) {
 
 }  // namespace
 }  // namespace compiler_test
+
+namespace {
+
+// ---- The statement budget ---------------------------------------------------------------
+
+class StepBudgetTest : public InterpTest {
+ protected:
+  void TearDown() override {
+    step_budget = 0;
+    int_interrupt = IR_NONE;
+    InterpTest::TearDown();
+  }
+  // var(0) = var(0) + 1.
+  static void count(Asm& a) {
+    a.local(0);
+    a.lng(1);
+    a.op(OP_ADD);
+    a.store_local(0);
+  }
+  int32_t counted() const { return main_frame->vars[0].value.l; }
+  void reset_count() {
+    var(0)->type = TYP_LONG;
+    var(0)->value.l = 0;
+  }
+};
+
+TEST_F(StepBudgetTest, EndlessLoopsOfEveryKindStopAsIfInterrupted) {
+  constexpr uint64_t kBudget = 500;
+  // WHILE 1 (a backward jump), REPEAT ... UNTIL 0 (a backward conditional jump) and a
+  // FOR loop with an unreachable limit.
+  Asm jump_loop, until_loop, for_loop;
+  jump_loop.line(1);
+  uint32_t top = jump_loop.op(OP_PAD1);
+  count(jump_loop);
+  jump_loop.back(OP_JUMP_BACK, top);
+  jump_loop.op(OP_END);
+  until_loop.line(1);
+  top = until_loop.op(OP_PAD1);
+  count(until_loop);
+  until_loop.lng(0);
+  until_loop.back(OP_JUMP_BACK_IF_FALSE, top);
+  until_loop.op(OP_END);
+  for_loop.line(1);
+  for_loop.lng(0);
+  for_loop.local(1);
+  for_loop.lng(2000000000);
+  uint32_t fi = for_loop.for_init(false);
+  count(for_loop);
+  for_loop.for_next(fi);
+  for_loop.op(OP_END);
+
+  for (Asm* a : {&jump_loop, &until_loop, &for_loop}) {
+    reset_count();
+    step_budget = kBudget;
+    EXPECT_NE(run(*a), nullptr) << "stopped, not finished";
+    EXPECT_EQ(int_interrupt, IR_INTERRUPT);
+    EXPECT_GT(counted(), static_cast<int32_t>(kBudget / 2));
+    EXPECT_LE(counted(), static_cast<int32_t>(kBudget));
+    // Until the budget is set anew, every further run stops at its first step.
+    int32_t before = counted();
+    EXPECT_NE(run(*a), nullptr);
+    EXPECT_LE(counted() - before, 1);
+  }
+}
+
+TEST_F(StepBudgetTest, NoBudgetMeansNoLimitAndABudgetCountsStatements) {
+  Asm a;
+  for (int i = 1; i <= 10; i++) {
+    a.line(i);
+    count(a);
+  }
+  a.op(OP_END);
+  reset_count();
+  step_budget = 0;
+  EXPECT_EQ(run(a), nullptr);
+  EXPECT_EQ(counted(), 10);
+  // A budget of four statements runs three of them: the fourth marker is the stop.
+  reset_count();
+  step_budget = 4;
+  uint8_t* at = run(a);
+  ASSERT_NE(at, nullptr);
+  EXPECT_EQ(counted(), 3);
+  EXPECT_EQ(inst_u16(at), 4) << "stopped at the fourth statement";
+}
+
+// ---- The value-memory limit ----------------------------------------------------------------
+
+using compiler_test::capture_write;
+using compiler_test::captured;
+
+class MemoryLimitTest : public VekTest {
+ protected:
+  void TearDown() override {
+    set_memory_limit(0);
+    VekTest::TearDown();
+  }
+};
+
+TEST_F(MemoryLimitTest, RequestsPastTheLimitFailAndMemoryIsUsableAgain) {
+  set_memory_limit(mem_counters.bytes_in_use + 100000);
+  void* first = counting_malloc(60000);
+  ASSERT_NE(first, nullptr);
+  uint32_t allocations = mem_counters.n_malloc;
+  errno = 0;
+  EXPECT_EQ(counting_malloc(60000), nullptr) << "the two together pass the limit";
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(mem_counters.n_malloc, allocations) << "a refusal counts nothing";
+  EXPECT_EQ(counting_malloc(SIZE_MAX - 8), nullptr) << "no wrap-around of the size";
+  counting_free(first);
+  void* again = counting_malloc(60000);
+  EXPECT_NE(again, nullptr);
+  counting_free(again);
+}
+
+TEST_F(MemoryLimitTest, ArrayPastTheLimitIsReportedAndLeavesNothingBehind) {
+  set_memory_limit(mem_counters.bytes_in_use + (2 << 20));
+  uint32_t before = mem_counters.bytes_in_use;
+  captured.clear();
+  auto saved = message_hooks.write;
+  message_hooks.write = capture_write;
+  Variable v{};
+  int32_t dims[2] = {1024, 1024};
+  int code = error_code_of([&] { make_array(2, dims, &v, 4); });
+  message_hooks.write = saved;
+  EXPECT_EQ(code, M_NO_MEMORY);
+  EXPECT_NE(captured.find("Unable to allocate memory: to make array."), std::string::npos) << captured;
+  EXPECT_EQ(v.type, TYP_UNDEF);
+  EXPECT_EQ(mem_counters.bytes_in_use, before);
+  // A quarter of it fits.
+  dims[1] = 256;
+  make_array(2, dims, &v, 4);
+  EXPECT_EQ(v.value.s.arr->n_elts, 1024u * 256u);
+  delvar(&v);
+}
+
+TEST_F(MemoryLimitTest, DefaultLimitIsThePhysicalMemoryAtMost) {
+  set_memory_limit(0);
+  size_t phys = static_cast<size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<size_t>(sysconf(_SC_PAGE_SIZE));
+  EXPECT_LE(memory_limit(), phys);
+  EXPECT_GT(memory_limit(), size_t{mem_counters.bytes_in_use});
+}
+
+}  // namespace
