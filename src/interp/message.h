@@ -81,6 +81,12 @@ enum MsgCode : int {
   M_MMULT_DIMS = -164,           // "Operands of matrix multiply have incompatible dimensions: %s, %s."
   M_STRING_TOO_LONG = -231,
   M_FORMAT_TRUNCATED = -232,
+  // System variables, array creation and reductions.
+  M_NO_DIMS = -116,
+  M_ARRAY_DIMS = -118,
+  M_SYSVAR_NAME = -139,
+  M_CONFLICT_DEF = -140,
+  M_INVALID_TYPE = -284,
   M_NAMED_TEXT = -5,            // "%s: %s"
   M_VALUE_RANGE = -56,
   M_DEST_NAMED = -268,

@@ -12,8 +12,11 @@
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
 // Only routines that are really implemented are registered.
+#include "lib/arrays.h"
 #include "lib/os.h"
 #include "lib/random.h"
+#include "lib/reductions.h"
+#include "lib/sysvars.h"
 
 extern const RoutineEntry memory_functions[];
 extern const int n_memory_functions;
@@ -21,6 +24,10 @@ extern const RoutineEntry systime_functions[];
 extern const int n_systime_functions;
 
 void register_builtins() {
+  add_system_routine(array_functions, true, n_array_functions);
+  add_system_routine(reduction_functions, true, n_reduction_functions);
+  add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
+  system_table_hooks.init_sysvars = init_sysvars;
   add_system_routine(random_functions, true, n_random_functions);
   add_system_routine(systime_functions, true, n_systime_functions);
   add_system_routine(math_functions, true, n_math_functions);

@@ -5,6 +5,7 @@
 
 #include "interp/message.h"
 #include "values/struct.h"
+#include "values/sysvar.h"
 #include "values/temps.h"
 
 const int type_size[N_TYPES] = {0, 1, 2, 4, 4, 8, 8, static_cast<int>(sizeof(StringDesc)), 0};
@@ -370,6 +371,10 @@ const char* varname(const Variable* var) {
       }
     }
     snprintf(buf, sizeof bufs[0], "%s%s (%s%s)", vn.c_str(), vcut ? "..." : "", cn.c_str(), ccut ? "..." : "");
+    return buf;
+  }
+  if (const char* sv = sysvar_name_of(var)) {
+    snprintf(buf, sizeof bufs[0], "%s", sv);
     return buf;
   }
   snprintf(buf, sizeof bufs[0], "<No  name>");

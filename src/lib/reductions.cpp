@@ -1,0 +1,632 @@
+#include "lib/reductions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "interp/message.h"
+#include "lib/arrays.h"
+#include "values/convert.h"
+#include "values/strings.h"
+#include "values/sysvar.h"
+#include "values/temps.h"
+
+namespace {
+
+// ---- TOTAL --------------------------------------------------------------------------------
+//
+// The order of summation is part of the result: elements are added one at a time in
+// storage order, each into the running sum of its result element. Summing along a
+// dimension other than the first keeps that order per result element while the inner
+// loop runs across result elements (independent sums, so it vectorises).
+
+using SumKernel = void (*)(const void* src, void* dst, uint32_t n_outer, uint32_t n_sum, uint32_t stride);
+
+template <typename T, typename Acc>
+void sum_real(const void* src, void* dst, uint32_t n_outer, uint32_t n_sum, uint32_t stride) {
+  const T* x = static_cast<const T*>(src);
+  Acc* out = static_cast<Acc*>(dst);
+  for (uint32_t o = 0; o < n_outer; o++) {
+    const T* p = x + static_cast<size_t>(o) * n_sum * stride;
+    if (stride == 1) {
+      Acc s = 0;
+      for (uint32_t k = 0; k < n_sum; k++) s += static_cast<Acc>(p[k]);
+      out[o] = s;
+      continue;
+    }
+    Acc* acc = out + static_cast<size_t>(o) * stride;
+    for (uint32_t i = 0; i < stride; i++) acc[i] = 0;
+    for (uint32_t k = 0; k < n_sum; k++) {
+      const T* row = p + static_cast<size_t>(k) * stride;
+      for (uint32_t i = 0; i < stride; i++) acc[i] += static_cast<Acc>(row[i]);
+    }
+  }
+}
+
+// Complex elements: real and imaginary parts summed separately, rounded to single
+// precision at the end when the sums are kept in double.
+template <typename Acc>
+void sum_complex(const void* src, void* dst, uint32_t n_outer, uint32_t n_sum, uint32_t stride) {
+  const float* x = static_cast<const float*>(src);
+  float* out = static_cast<float*>(dst);
+  std::vector<Acc> acc(2 * static_cast<size_t>(stride));
+  for (uint32_t o = 0; o < n_outer; o++) {
+    const float* p = x + 2 * static_cast<size_t>(o) * n_sum * stride;
+    std::fill(acc.begin(), acc.end(), Acc(0));
+    for (uint32_t k = 0; k < n_sum; k++) {
+      const float* row = p + 2 * static_cast<size_t>(k) * stride;
+      for (uint32_t i = 0; i < 2 * stride; i++) acc[i] += static_cast<Acc>(row[i]);
+    }
+    float* r = out + 2 * static_cast<size_t>(o) * stride;
+    for (uint32_t i = 0; i < 2 * stride; i++) r[i] = static_cast<float>(acc[i]);
+  }
+}
+
+// [DOUBLE keyword][operand type]
+constexpr SumKernel kSumKernel[2][N_TYPES] = {
+    {nullptr, sum_real<uint8_t, float>, sum_real<int16_t, float>, sum_real<int32_t, float>, sum_real<float, float>,
+     sum_real<double, double>, sum_complex<float>, nullptr, nullptr},
+    {nullptr, sum_real<uint8_t, double>, sum_real<int16_t, double>, sum_real<int32_t, double>,
+     sum_real<float, double>, sum_real<double, double>, sum_complex<double>, nullptr, nullptr}};
+constexpr uint8_t kSumType[2][N_TYPES] = {
+    {0, TYP_FLOAT, TYP_FLOAT, TYP_FLOAT, TYP_FLOAT, TYP_DOUBLE, TYP_COMPLEX, 0, 0},
+    {0, TYP_DOUBLE, TYP_DOUBLE, TYP_DOUBLE, TYP_DOUBLE, TYP_DOUBLE, TYP_COMPLEX, 0, 0}};
+
+// ---- MIN and MAX --------------------------------------------------------------------------
+//
+// Running extremes start at element 0 and change only on a strict comparison, so the
+// first of equal extremes wins and a NaN never replaces an extreme (a NaN in element 0
+// stays both extremes). The scan goes block by block: a vectorised pass finds each
+// block's extremes, and only a block that improves on the running value is searched
+// again (from cache) for the first element equal to its extreme.
+
+using ExtremesKernel = void (*)(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax);
+
+// Native 16-byte vectors, four of them side by side so that the compare-and-select
+// chains overlap.
+template <typename T>
+using Vec16 [[gnu::vector_size(16)]] = T;
+
+template <typename T>
+void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+  using V = Vec16<T>;
+  constexpr uint32_t kLanes = 16 / sizeof(T);
+  constexpr uint32_t kStep = 4 * kLanes;
+  constexpr uint32_t kBlock = 16384 / sizeof(T);
+  const T* x = static_cast<const T*>(data);
+  T mn = x[0], mx = x[0];
+  uint32_t lo = 0, hi = 0;
+  // Scalar steps up to a 64-byte boundary, so that the vector loads never straddle
+  // cache lines.
+  uint32_t i = 1;
+  for (; i < n && (reinterpret_cast<uintptr_t>(x + i) & 63); i++) {
+    if (x[i] < mn) {
+      mn = x[i];
+      lo = i;
+    } else if (x[i] > mx) {
+      mx = x[i];
+      hi = i;
+    }
+  }
+  for (; i + kBlock <= n; i += kBlock) {
+    V splat_mn, splat_mx;
+    for (uint32_t l = 0; l < kLanes; l++) {
+      splat_mn[l] = mn;
+      splat_mx[l] = mx;
+    }
+    V mn0 = splat_mn, mn1 = splat_mn, mn2 = splat_mn, mn3 = splat_mn;
+    V mx0 = splat_mx, mx1 = splat_mx, mx2 = splat_mx, mx3 = splat_mx;
+    for (uint32_t j = 0; j < kBlock; j += kStep) {
+      V v0, v1, v2, v3;
+      const T* p = x + i + j;
+      memcpy(&v0, p, sizeof v0);
+      memcpy(&v1, p + kLanes, sizeof v1);
+      memcpy(&v2, p + 2 * kLanes, sizeof v2);
+      memcpy(&v3, p + 3 * kLanes, sizeof v3);
+      mn0 = v0 < mn0 ? v0 : mn0;
+      mn1 = v1 < mn1 ? v1 : mn1;
+      mn2 = v2 < mn2 ? v2 : mn2;
+      mn3 = v3 < mn3 ? v3 : mn3;
+      mx0 = v0 > mx0 ? v0 : mx0;
+      mx1 = v1 > mx1 ? v1 : mx1;
+      mx2 = v2 > mx2 ? v2 : mx2;
+      mx3 = v3 > mx3 ? v3 : mx3;
+    }
+    mn0 = mn1 < mn0 ? mn1 : mn0;
+    mn2 = mn3 < mn2 ? mn3 : mn2;
+    mn0 = mn2 < mn0 ? mn2 : mn0;
+    mx0 = mx1 > mx0 ? mx1 : mx0;
+    mx2 = mx3 > mx2 ? mx3 : mx2;
+    mx0 = mx2 > mx0 ? mx2 : mx0;
+    T bmn = mn0[0], bmx = mx0[0];
+    for (uint32_t l = 1; l < kLanes; l++) {
+      if (mn0[l] < bmn) bmn = mn0[l];
+      if (mx0[l] > bmx) bmx = mx0[l];
+    }
+    if (bmn < mn) {
+      uint32_t j = i;
+      while (!(x[j] == bmn)) j++;
+      lo = j;
+      mn = x[j];
+    }
+    if (bmx > mx) {
+      uint32_t j = i;
+      while (!(x[j] == bmx)) j++;
+      hi = j;
+      mx = x[j];
+    }
+  }
+  for (; i < n; i++) {
+    if (x[i] < mn) {
+      mn = x[i];
+      lo = i;
+    } else if (x[i] > mx) {
+      mx = x[i];
+      hi = i;
+    }
+  }
+  *imin = lo;
+  *imax = hi;
+}
+
+// Complex values order by their real parts.
+void extremes_complex(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+  const float* x = static_cast<const float*>(data);
+  float mn = x[0], mx = x[0];
+  uint32_t lo = 0, hi = 0;
+  for (uint32_t i = 1; i < n; i++) {
+    float r = x[2 * static_cast<size_t>(i)];
+    if (r < mn) {
+      mn = r;
+      lo = i;
+    } else if (r > mx) {
+      mx = r;
+      hi = i;
+    }
+  }
+  *imin = lo;
+  *imax = hi;
+}
+
+void extremes_string(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+  const auto* x = static_cast<const StringDesc*>(data);
+  uint32_t lo = 0, hi = 0;
+  for (uint32_t i = 1; i < n; i++) {
+    if (STRING_strcmp(&x[i], &x[lo]) < 0) lo = i;
+    else if (STRING_strcmp(&x[i], &x[hi]) > 0) hi = i;
+  }
+  *imin = lo;
+  *imax = hi;
+}
+
+constexpr ExtremesKernel kExtremes[N_TYPES] = {nullptr,           extremes<uint8_t>, extremes<int16_t>,
+                                               extremes<int32_t>, extremes<float>,   extremes<double>,
+                                               extremes_complex,  extremes_string,   nullptr};
+
+// A scalar temporary holding a copy of the element at p (a string gets its own
+// characters).
+Variable* element_temp(int type, const void* p) {
+  Variable* t = gettmp();
+  t->type = static_cast<uint8_t>(type);
+  t->value.d = 0;
+  if (type == TYP_STRING) {
+    const auto* s = static_cast<const StringDesc*>(p);
+    t->value.str = StringDesc{0, 0, nullptr};
+    if (s->length) {
+      str_store_n(&t->value.str, s->chars, s->length);
+      t->flags |= FLAG_DYNAMIC;
+    }
+    return t;
+  }
+  memcpy(&t->value, p, static_cast<size_t>(type_size[type]));
+  return t;
+}
+
+// Shared body of MAX (want_max) and MIN.
+Variable* extreme_of(Variable* x, Variable* subscript_out, Variable* other_out, bool want_max) {
+  void *mn, *mx, *base;
+  min_max(x, &mn, &mx, &base);
+  size_t es = static_cast<size_t>(type_size[x->type]);
+  void* pick = want_max ? mx : mn;
+  void* other = want_max ? mn : mx;
+  auto subscript = static_cast<int32_t>((static_cast<uint8_t*>(pick) - static_cast<uint8_t*>(base)) / es);
+  // Copies first: an output argument may be the operand itself.
+  Variable* result = element_temp(x->type, pick);
+  if (other_out) {
+    Variable* o = element_temp(x->type, other);
+    try {
+      store_scalar(other_out, o->type, &o->value);
+    } catch (...) {
+      deltmp(o);
+      throw;
+    }
+    deltmp(o);
+  }
+  if (subscript_out) store_scalar(subscript_out, TYP_LONG, &subscript);
+  else vek_cursor = subscript;
+  return result;
+}
+
+// ---- WHERE --------------------------------------------------------------------------------
+
+template <typename T>
+inline uint32_t nonzero(const T& x) {
+  return x != 0 ? 1u : 0u;  // for float and double, -0.0 is zero and NaN is not
+}
+template <>
+inline uint32_t nonzero<Complex>(const Complex& x) {
+  return x.real() != 0 ? 1u : 0u;
+}
+template <>
+inline uint32_t nonzero<StringDesc>(const StringDesc& x) {
+  return x.length != 0 ? 1u : 0u;
+}
+
+// Elements are taken in chunks of 64; the first pass records each chunk's count so that
+// the second can skip empty chunks and write full ones without looking at the data.
+constexpr uint32_t kChunk = 64;
+
+using CountKernel = uint32_t (*)(const void* data, uint32_t n, uint8_t* chunk_counts);
+using FillKernel = void (*)(const void* data, uint32_t n, const uint8_t* chunk_counts, int32_t* out);
+
+template <typename T>
+uint32_t where_count(const void* data, uint32_t n, uint8_t* chunk_counts) {
+  const T* x = static_cast<const T*>(data);
+  uint32_t total = 0;
+  uint32_t c = 0;
+  for (uint32_t i = 0; i + kChunk <= n; i += kChunk, c++) {
+    uint32_t k = 0;
+    for (uint32_t j = 0; j < kChunk; j++) k += nonzero(x[i + j]);
+    chunk_counts[c] = static_cast<uint8_t>(k == kChunk ? 255 : k);
+    total += k;
+  }
+  for (uint32_t i = c * kChunk; i < n; i++) total += nonzero(x[i]);
+  return total;
+}
+
+template <typename T>
+void where_fill(const void* data, uint32_t n, const uint8_t* chunk_counts, int32_t* out) {
+  const T* x = static_cast<const T*>(data);
+  int32_t stage[kChunk];
+  uint32_t c = 0;
+  uint32_t i = 0;
+  for (; i + kChunk <= n; i += kChunk, c++) {
+    uint8_t k = chunk_counts[c];
+    if (k == 0) continue;
+    if (k == 255) {
+      for (uint32_t j = 0; j < kChunk; j++) out[j] = static_cast<int32_t>(i + j);
+      out += kChunk;
+      continue;
+    }
+    uint32_t m = 0;
+    for (uint32_t j = 0; j < kChunk; j++) {
+      stage[m] = static_cast<int32_t>(i + j);
+      m += nonzero(x[i + j]);
+    }
+    memcpy(out, stage, m * sizeof(int32_t));
+    out += m;
+  }
+  for (; i < n; i++)
+    if (nonzero(x[i])) *out++ = static_cast<int32_t>(i);
+}
+
+constexpr CountKernel kWhereCount[N_TYPES] = {
+    nullptr,         where_count<uint8_t>, where_count<int16_t>, where_count<int32_t>,   where_count<float>,
+    where_count<double>, where_count<Complex>, where_count<StringDesc>, nullptr};
+constexpr FillKernel kWhereFill[N_TYPES] = {
+    nullptr,        where_fill<uint8_t>, where_fill<int16_t>, where_fill<int32_t>,   where_fill<float>,
+    where_fill<double>, where_fill<Complex>, where_fill<StringDesc>, nullptr};
+
+// ---- SORT ---------------------------------------------------------------------------------
+//
+// Elements are mapped to unsigned keys that order like the values (signed integers with
+// the sign bit flipped; floating point by its bit pattern, negatives inverted), then
+// sorted by a least-significant-digit radix sort, which is stable: equal elements keep
+// the order of their subscripts. -0.0 ties with 0.0, and NaNs go last.
+
+inline uint32_t sort_key(uint8_t v) { return v; }
+inline uint32_t sort_key(int16_t v) { return static_cast<uint16_t>(v) ^ 0x8000u; }
+inline uint32_t sort_key(int32_t v) { return static_cast<uint32_t>(v) ^ 0x80000000u; }
+inline uint32_t sort_key(float v) {
+  if (v != v) return 0xffffffffu;
+  if (v == 0) return 0x80000000u;
+  uint32_t b;
+  memcpy(&b, &v, sizeof b);
+  return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+}
+inline uint64_t sort_key(double v) {
+  if (v != v) return ~uint64_t{0};
+  if (v == 0) return uint64_t{1} << 63;
+  uint64_t b;
+  memcpy(&b, &v, sizeof b);
+  return (b >> 63) ? ~b : (b | (uint64_t{1} << 63));
+}
+
+using SortKernel = void (*)(const void* data, uint32_t n, int32_t* out);
+
+// Below this many elements a comparison sort of (key, subscript) pairs is quicker than
+// the radix passes.
+constexpr uint32_t kSmallSort = 512;
+// How far ahead the scatter passes prefetch their destinations.
+constexpr uint32_t kPrefetch = 64;
+
+template <typename K>
+int bit_width_of(K v) {
+  int b = 0;
+  for (; v; v >>= 1) b++;
+  return b;
+}
+
+template <typename T>
+void radix_argsort(const void* data, uint32_t n, int32_t* out) {
+  using K = decltype(sort_key(T{}));
+  struct Item {
+    K key;
+    uint32_t idx;
+  };
+  const T* x = static_cast<const T*>(data);
+  if (n < kSmallSort) {
+    std::vector<Item> v(n);
+    for (uint32_t i = 0; i < n; i++) v[i] = Item{sort_key(x[i]), i};
+    std::sort(v.begin(), v.end(),
+              [](const Item& a, const Item& b) { return a.key < b.key || (a.key == b.key && a.idx < b.idx); });
+    for (uint32_t i = 0; i < n; i++) out[i] = static_cast<int32_t>(v[i].idx);
+    return;
+  }
+  // Keys are taken relative to the smallest, so only the bits in which they differ are
+  // sorted on: as few passes as digits of at most 16 bits allow (fewer for short
+  // arrays, whose histograms must stay small). The first pass reads the elements
+  // directly and the last writes subscripts straight into the result.
+  K kmin = sort_key(x[0]), kmax = kmin;
+  for (uint32_t i = 1; i < n; i++) {
+    K k = sort_key(x[i]);
+    kmin = k < kmin ? k : kmin;
+    kmax = k > kmax ? k : kmax;
+  }
+  const int bits = bit_width_of(static_cast<K>(kmax - kmin));
+  if (bits == 0) {
+    for (uint32_t i = 0; i < n; i++) out[i] = static_cast<int32_t>(i);
+    return;
+  }
+  const int max_digit = std::clamp(bit_width_of(n), 8, 16);
+  const int passes = (bits + max_digit - 1) / max_digit;
+  const int digit_bits = (bits + passes - 1) / passes;
+  const uint32_t radix = 1u << digit_bits;
+  const K mask = static_cast<K>(radix - 1);
+  std::vector<uint32_t> hist(static_cast<size_t>(passes) * radix, 0);
+  for (uint32_t i = 0; i < n; i++) {
+    K k = sort_key(x[i]) - kmin;
+    for (int p = 0; p < passes; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
+  }
+  for (int p = 0; p < passes; p++) {
+    uint32_t sum = 0;
+    for (uint32_t d = 0; d < radix; d++) {
+      uint32_t c = hist[p * radix + d];
+      hist[p * radix + d] = sum;
+      sum += c;
+    }
+  }
+  uint32_t* h = hist.data();
+  if (passes == 1) {
+    for (uint32_t i = 0; i < n; i++) {
+      if (i + kPrefetch < n) __builtin_prefetch(&out[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
+      out[h[(sort_key(x[i]) - kmin) & mask]++] = static_cast<int32_t>(i);
+    }
+    return;
+  }
+  // Work space from the counting allocator, which backs large blocks with huge pages.
+  Variable* scratch;
+  auto* src = static_cast<Item*>(getscratch(&scratch, static_cast<int32_t>(n), (passes > 2 ? 2 : 1) * sizeof(Item)));
+  Item* dst = src + n;
+  // The destinations are scattered: each pass asks for the line of the element a few
+  // dozen places ahead before it is written.
+  for (uint32_t i = 0; i < n; i++) {
+    if (i + kPrefetch < n) __builtin_prefetch(&src[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
+    K k = sort_key(x[i]) - kmin;
+    src[h[k & mask]++] = Item{k, i};
+  }
+  for (int p = 1; p + 1 < passes; p++) {
+    h = &hist[p * radix];
+    const int shift = p * digit_bits;
+    for (uint32_t i = 0; i < n; i++) {
+      if (i + kPrefetch < n) __builtin_prefetch(&dst[h[(src[i + kPrefetch].key >> shift) & mask]], 1);
+      const Item it = src[i];
+      dst[h[(it.key >> shift) & mask]++] = it;
+    }
+    std::swap(src, dst);
+  }
+  h = &hist[(passes - 1) * radix];
+  const int shift = (passes - 1) * digit_bits;
+  for (uint32_t i = 0; i < n; i++) {
+    if (i + kPrefetch < n) __builtin_prefetch(&out[h[(src[i + kPrefetch].key >> shift) & mask]], 1);
+    const Item it = src[i];
+    out[h[(it.key >> shift) & mask]++] = static_cast<int32_t>(it.idx);
+  }
+  deltmp(scratch);
+}
+
+void string_argsort(const void* data, uint32_t n, int32_t* out) {
+  const auto* x = static_cast<const StringDesc*>(data);
+  for (uint32_t i = 0; i < n; i++) out[i] = static_cast<int32_t>(i);
+  std::stable_sort(out, out + n, [x](int32_t a, int32_t b) { return STRING_strcmp(&x[a], &x[b]) < 0; });
+}
+
+constexpr SortKernel kSort[N_TYPES] = {nullptr,
+                                       radix_argsort<uint8_t>,
+                                       radix_argsort<int16_t>,
+                                       radix_argsort<int32_t>,
+                                       radix_argsort<float>,
+                                       radix_argsort<double>,
+                                       nullptr,
+                                       string_argsort,
+                                       nullptr};
+
+}  // namespace
+
+void get_array_data(Variable* v, uint32_t* n, void** data) {
+  if (v->type == TYP_UNDEF) message(M_UNDEFINED, 0, MSG_LONGJMP, varname(v));
+  if (v->flags & FLAG_FILE_OR_STRUCT) message(M_NO_FILE_STRUCT, 0, MSG_LONGJMP, varname(v));
+  *n = v->n_elts();
+  *data = v->data_ptr();
+}
+
+void min_max(Variable* v, void** min_ptr, void** max_ptr, void** base) {
+  uint32_t n;
+  void* data;
+  get_array_data(v, &n, &data);
+  uint32_t lo, hi;
+  kExtremes[v->type](data, n, &lo, &hi);
+  size_t es = static_cast<size_t>(type_size[v->type]);
+  *base = data;
+  *min_ptr = static_cast<uint8_t*>(data) + lo * es;
+  *max_ptr = static_cast<uint8_t*>(data) + hi * es;
+}
+
+Variable* total_of(Variable* x, Variable* dimension, bool as_double) {
+  uint32_t n;
+  void* data;
+  get_array_data(x, &n, &data);
+  if (x->type == TYP_STRING) message(M_NO_STRING, 0, MSG_LONGJMP, varname(x));
+  int d = dimension ? long_scalar(dimension) : 0;
+  SumKernel kernel = kSumKernel[as_double][x->type];
+  int rtype = kSumType[as_double][x->type];
+  const ArrayDesc* a = x->has_desc() ? x->arr() : nullptr;
+  if (d != 0 && n > 1 && (d < 0 || d > a->n_dim)) message(M_ARRAY_DIMS, 0, MSG_LONGJMP, d, varname(x));
+  if (d == 0 || n == 1 || a->n_dim == 1) {
+    Variable* t = gettmp();
+    t->type = static_cast<uint8_t>(rtype);
+    t->value.d = 0;
+    kernel(data, &t->value, 1, n, 1);
+    return t;
+  }
+  uint32_t stride = 1, n_outer = 1;
+  int32_t rdims[MAX_DIMS];
+  int rn = 0;
+  for (int i = 0; i < a->n_dim; i++) {
+    if (i < d - 1) stride *= a->dims[i];
+    if (i > d - 1) n_outer *= a->dims[i];
+    if (i != d - 1) rdims[rn++] = static_cast<int32_t>(a->dims[i]);
+  }
+  Variable* t;
+  void* out = make_temp_array(rtype, rn, rdims, ARR_NOZERO, &t);
+  kernel(data, out, n_outer, a->dims[d - 1], stride);
+  return t;
+}
+
+Variable* max_of(Variable* x, Variable* subscript_out, Variable* min_out) {
+  return extreme_of(x, subscript_out, min_out, true);
+}
+
+Variable* min_of(Variable* x, Variable* subscript_out, Variable* max_out) {
+  return extreme_of(x, subscript_out, max_out, false);
+}
+
+Variable* where_of(Variable* x, Variable* count_out) {
+  uint32_t n;
+  void* data;
+  get_array_data(x, &n, &data);
+  std::vector<uint8_t> chunks(n / kChunk + 1);
+  uint32_t count = kWhereCount[x->type](data, n, chunks.data());
+  int32_t c = static_cast<int32_t>(count);
+  if (count_out) store_scalar(count_out, TYP_LONG, &c);
+  err_code = c;
+  if (count == 0) return make_long_temp(-1);
+  Variable* t;
+  auto* out = static_cast<int32_t*>(make_temp_array(TYP_LONG, 1, &c, ARR_NOZERO, &t));
+  kWhereFill[x->type](data, n, chunks.data(), out);
+  return t;
+}
+
+Variable* sort_of(Variable* x) {
+  uint32_t n;
+  void* data;
+  get_array_data(x, &n, &data);
+  if (!x->has_desc()) message(M_NOT_ARRAY, 0, MSG_LONGJMP, varname(x));
+  if (x->type == TYP_COMPLEX) message(M_NO_COMPLEX, 0, MSG_LONGJMP, varname(x));
+  int32_t count = static_cast<int32_t>(n);
+  Variable* t;
+  auto* out = static_cast<int32_t*>(make_temp_array(TYP_LONG, 1, &count, ARR_NOZERO, &t));
+  kSort[x->type](data, n, out);
+  return t;
+}
+
+// ---- Built-ins -------------------------------------------------------------------------------
+
+namespace {
+
+// An argument or keyword that receives a result must be a variable.
+Variable* output(Variable* v) {
+  if (v && (v->flags & FLAG_UNNAMED)) var_error(M_NOT_NAMED, v, MSG_LONGJMP);
+  return v;
+}
+
+uint32_t total_flags;
+const KwEntry kTotalKeywords[] = {
+    {"DOUBLE", TYP_LONG, 1, KW_BITFLAG | KW_CLEAR | 1, nullptr, &total_flags},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+
+int32_t other_given;
+Variable* other_out;
+const KwEntry kMaxKeywords[] = {
+    {"MIN", 0, 1, KW_OUTPUT, &other_given, &other_out},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+const KwEntry kMinKeywords[] = {
+    {"MAX", 0, 1, KW_OUTPUT, &other_given, &other_out},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+
+// Positional arguments and the other extreme's target of MAX or MIN.
+int extreme_args(int argc, Variable* argv[], KwNames argk, const KwEntry* table, Variable* pos[2],
+                 Variable** other) {
+  *other = nullptr;
+  if (!argk) {
+    for (int i = 0; i < argc; i++) pos[i] = argv[i];
+    return argc;
+  }
+  int n = get_kw_params(argc, argv, argk, table, pos, 1);
+  if (other_given) *other = output(other_out);
+  other_out = nullptr;
+  return n;
+}
+
+}  // namespace
+
+Variable* ur_total(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[2] = {argv[0], nullptr};
+  bool as_double = false;
+  int n = argc;
+  if (argk) {
+    n = get_kw_params(argc, argv, argk, kTotalKeywords, pos, 1);
+    as_double = total_flags & 1;
+  } else if (argc > 1) {
+    pos[1] = argv[1];
+  }
+  return total_of(pos[0], n > 1 ? pos[1] : nullptr, as_double);
+}
+
+Variable* ur_max(int argc, Variable* argv[], KwNames argk) {
+  Variable *pos[2], *other;
+  int n = extreme_args(argc, argv, argk, kMaxKeywords, pos, &other);
+  return max_of(pos[0], n > 1 ? output(pos[1]) : nullptr, other);
+}
+
+Variable* ur_min(int argc, Variable* argv[], KwNames argk) {
+  Variable *pos[2], *other;
+  int n = extreme_args(argc, argv, argk, kMinKeywords, pos, &other);
+  return min_of(pos[0], n > 1 ? output(pos[1]) : nullptr, other);
+}
+
+Variable* ur_where(int argc, Variable* argv[], KwNames) {
+  return where_of(argv[0], argc > 1 ? output(argv[1]) : nullptr);
+}
+
+Variable* ur_sort(int, Variable* argv[], KwNames) { return sort_of(argv[0]); }
+
+const RoutineEntry reduction_functions[] = {
+    {ur_max, "MAX", 1, 2, true}, {ur_min, "MIN", 1, 2, true}, {ur_sort, "SORT", 1, 1},
+    {ur_total, "TOTAL", 1, 2, true}, {ur_where, "WHERE", 1, 2},
+};
+const int n_reduction_functions = sizeof reduction_functions / sizeof reduction_functions[0];

@@ -1,0 +1,302 @@
+#include <cstring>
+#include <string>
+
+#include "lib/arrays.h"
+#include "test_support.h"
+#include "value_builders.h"
+
+namespace {
+
+class ArraysTest : public VekTest {};
+
+Variable* index_array(int type, int32_t n) { return basic_array(type, 1, &n, nullptr, ARR_INDEX); }
+
+TEST_F(ArraysTest, ZeroFillForEveryTypeAndShape) {
+  for (int type = TYP_BYTE; type <= TYP_STRING; type++) {
+    int32_t dims[3] = {3, 4, 2};
+    Variable* t = basic_array(type, 3, dims, nullptr, ARR_ZERO);
+    ASSERT_EQ(t->type, type);
+    ASSERT_TRUE(t->is_array());
+    const ArrayDesc* a = t->arr();
+    EXPECT_EQ(a->n_dim, 3);
+    EXPECT_EQ(a->n_elts, 24u);
+    EXPECT_EQ(a->elem_size, static_cast<uint32_t>(type_size[type]));
+    for (uint32_t i = 0; i < a->byte_len; i++) ASSERT_EQ(a->data[i], 0) << "type " << type << " byte " << i;
+    deltmp(t);
+  }
+}
+
+TEST_F(ArraysTest, DimensionsComeFromArgumentsThroughLongScalar) {
+  Variable d0{}, d1{}, d2{};
+  d0.type = TYP_FLOAT;
+  d0.value.f = 3.9f;  // truncated
+  d1.type = TYP_LONG;
+  d1.value.l = 1;
+  d2.type = TYP_LONG;
+  d2.value.l = 1;
+  Variable* args[3] = {&d0, &d1, &d2};
+  Variable* t = basic_array(TYP_LONG, 3, nullptr, args, ARR_ZERO);
+  EXPECT_EQ(t->arr()->n_dim, 1);  // trailing extents of 1 dropped
+  EXPECT_EQ(t->arr()->n_elts, 3u);
+  deltmp(t);
+  d1.value.l = 0;
+  EXPECT_EQ(error_code_of([&] { basic_array(TYP_LONG, 3, nullptr, args, ARR_ZERO); }), M_DIMS_POSITIVE);
+  Variable* arr = temp_array<int32_t>(TYP_LONG, {2, 2});
+  args[1] = arr;
+  EXPECT_EQ(error_code_of([&] { basic_array(TYP_LONG, 3, nullptr, args, ARR_ZERO); }), M_NOT_SCALAR);
+  temp_list_handler(2);
+}
+
+TEST_F(ArraysTest, IntegerIndexesWrapInTheirOwnWidth) {
+  Variable* b = index_array(TYP_BYTE, 300);
+  Variable* i = index_array(TYP_INT, 40000);
+  Variable* l = index_array(TYP_LONG, 40000);
+  for (int32_t k = 0; k < 300; k++) ASSERT_EQ(elements<uint8_t>(b)[k], static_cast<uint8_t>(k));
+  for (int32_t k = 0; k < 40000; k++) {
+    ASSERT_EQ(elements<int16_t>(i)[k], static_cast<int16_t>(k));
+    ASSERT_EQ(elements<int32_t>(l)[k], k);
+  }
+  EXPECT_EQ(elements<uint8_t>(b)[256], 0);
+  EXPECT_EQ(elements<int16_t>(i)[32767], 32767);
+  EXPECT_EQ(elements<int16_t>(i)[32768], -32768);
+  deltmp(b);
+  deltmp(i);
+  deltmp(l);
+}
+
+TEST_F(ArraysTest, FloatIndexCounterStopsGrowingDoubleDoesNot) {
+  const int32_t n = (1 << 24) + 4;
+  Variable* f = index_array(TYP_FLOAT, n);
+  // The reference is the counter itself: a float increased by 1.0 after each element.
+  float counter = 0.0f;
+  const float* fd = elements<float>(f);
+  for (int32_t k = 0; k < n; k++, counter += 1.0f) ASSERT_EQ(fd[k], counter) << k;
+  EXPECT_EQ(fd[n - 1], fd[n - 3]);
+  deltmp(f);
+  Variable* d = index_array(TYP_DOUBLE, n);
+  EXPECT_EQ(elements<double>(d)[n - 1], static_cast<double>(n - 1));
+  EXPECT_NE(elements<double>(d)[n - 1], elements<double>(d)[n - 3]);
+  deltmp(d);
+  Variable* c = index_array(TYP_COMPLEX, 5);
+  for (int k = 0; k < 5; k++) {
+    EXPECT_EQ(elements<float>(c)[2 * k], static_cast<float>(k));
+    EXPECT_EQ(elements<float>(c)[2 * k + 1], 0.0f);
+  }
+  deltmp(c);
+}
+
+TEST_F(ArraysTest, StringIndexesAreTwelveCharacterNumbers) {
+  Variable* s = index_array(TYP_STRING, 12);
+  auto* d = elements<StringDesc>(s);
+  EXPECT_EQ(text_of(d[0]), std::string(11, ' ') + "0");
+  EXPECT_EQ(text_of(d[1]), std::string(11, ' ') + "1");
+  EXPECT_EQ(text_of(d[11]), std::string(10, ' ') + "11");
+  deltmp(s);
+}
+
+TEST_F(ArraysTest, NoZeroStillClearsStrings) {
+  int32_t n = 3;
+  Variable* s = basic_array(TYP_STRING, 1, &n, nullptr, ARR_NOZERO);
+  for (int k = 0; k < 3; k++) {
+    EXPECT_EQ(elements<StringDesc>(s)[k].length, 0);
+    EXPECT_EQ(elements<StringDesc>(s)[k].chars, nullptr);
+  }
+  deltmp(s);
+}
+
+TEST_F(ArraysTest, TestModeReportsWhetherMemoryCouldBeHadAndKeepsNone) {
+  int32_t dims[2] = {1000, 1000};
+  uint32_t allocs = mem_counters.n_malloc, frees = mem_counters.n_free, bytes = mem_counters.bytes_in_use;
+  Variable* ok = basic_array(TYP_FLOAT, 2, dims, nullptr, ARR_TEST);
+  EXPECT_EQ(ok->type, TYP_INT);
+  EXPECT_FALSE(ok->has_desc());
+  EXPECT_EQ(ok->value.i, 1);
+  EXPECT_EQ(mem_counters.n_malloc, allocs + 1);
+  EXPECT_EQ(mem_counters.n_free, frees + 1);
+  EXPECT_EQ(mem_counters.bytes_in_use, bytes);
+  deltmp(ok);
+  int32_t huge[4] = {2000000000, 2000000000, 2000000000, 8};
+  Variable* no = basic_array(TYP_DOUBLE, 4, huge, nullptr, ARR_TEST);
+  EXPECT_EQ(no->value.i, 0);
+  deltmp(no);
+}
+
+TEST_F(ArraysTest, MakeTempArrayReturnsItsData) {
+  int32_t dims[2] = {2, 3};
+  Variable* t = nullptr;
+  void* data = make_temp_array(TYP_DOUBLE, 2, dims, ARR_INDEX, &t);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(data, t->arr()->data);
+  EXPECT_EQ(static_cast<double*>(data)[5], 5.0);
+  deltmp(t);
+}
+
+// ---- REPLICATE --------------------------------------------------------------------------
+
+TEST_F(ArraysTest, ReplicateCopiesScalarsOfEveryWidth) {
+  int32_t dims[2] = {3, 2};
+  Variable v{};
+  v.type = TYP_DOUBLE;
+  v.value.d = -2.5;
+  Variable* r = replicate(&v, 2, dims);
+  EXPECT_EQ(r->type, TYP_DOUBLE);
+  EXPECT_EQ(r->arr()->n_dim, 2);
+  for (int k = 0; k < 6; k++) EXPECT_EQ(elements<double>(r)[k], -2.5);
+  deltmp(r);
+  v.type = TYP_COMPLEX;
+  v.value.cmp = {1.0f, -1.0f};
+  r = replicate(&v, 2, dims);
+  for (int k = 0; k < 6; k++) {
+    EXPECT_EQ(elements<float>(r)[2 * k], 1.0f);
+    EXPECT_EQ(elements<float>(r)[2 * k + 1], -1.0f);
+  }
+  deltmp(r);
+  v.type = TYP_BYTE;
+  v.value.c = 200;
+  r = replicate(&v, 1, dims);
+  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<uint8_t>(r)[k], 200);
+  deltmp(r);
+}
+
+TEST_F(ArraysTest, ReplicatedStringsAreIndependentCopies) {
+  Variable s{};
+  set_string(&s, "abc");
+  int32_t n = 4;
+  Variable* r = replicate(&s, 1, &n);
+  auto* d = elements<StringDesc>(r);
+  for (int k = 0; k < 4; k++) {
+    EXPECT_EQ(text_of(d[k]), "abc");
+    EXPECT_NE(d[k].chars, s.value.str.chars);
+    EXPECT_EQ(d[k].owned, 1);
+  }
+  EXPECT_NE(d[0].chars, d[1].chars);
+  d[0].chars[0] = 'x';
+  EXPECT_EQ(text_of(d[1]), "abc");
+  deltmp(r);
+  delvar(&s);
+}
+
+TEST_F(ArraysTest, ReplicateRefusesArraysAndUndefined) {
+  int32_t n = 2;
+  Variable* one = temp_array<int32_t>(TYP_LONG, {7});
+  EXPECT_EQ(error_code_of([&] { replicate(one, 1, &n); }), M_NOT_SCALAR);
+  Variable undefined{};
+  EXPECT_EQ(error_code_of([&] { replicate(&undefined, 1, &n); }), M_UNDEFINED);
+  deltmp(one);
+}
+
+// ---- MAKE_ARRAY -------------------------------------------------------------------------
+
+Variable long_value(int32_t v) {
+  Variable x{};
+  x.type = TYP_LONG;
+  x.value.l = v;
+  return x;
+}
+
+TEST_F(ArraysTest, MakeArrayTypeDefaultsAndIndex) {
+  Variable three = long_value(3);
+  Variable* pos[1] = {&three};
+  MakeArraySpec spec;
+  spec.index = 1;
+  Variable* r = make_array_from_spec(1, pos, spec);
+  EXPECT_EQ(r->type, TYP_FLOAT);
+  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<float>(r)[k], static_cast<float>(k));
+  deltmp(r);
+
+  spec = MakeArraySpec{};
+  spec.type_switch = TYP_STRING;
+  spec.nozero = 1;
+  r = make_array_from_spec(1, pos, spec);
+  EXPECT_EQ(r->type, TYP_STRING);
+  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<StringDesc>(r)[k].length, 0);
+  deltmp(r);
+
+  // TYPE overrides the switches.
+  spec = MakeArraySpec{};
+  spec.type_switch = TYP_BYTE;
+  spec.type = TYP_DOUBLE;
+  r = make_array_from_spec(1, pos, spec);
+  EXPECT_EQ(r->type, TYP_DOUBLE);
+  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<double>(r)[k], 0.0);
+  deltmp(r);
+}
+
+TEST_F(ArraysTest, MakeArrayDimensionsFromKeywords) {
+  MakeArraySpec spec;
+  spec.dimension_given = 1;
+  spec.dimension_count = 2;
+  spec.dimension[0] = 4;
+  spec.dimension[1] = 5;
+  Variable* r = make_array_from_spec(0, nullptr, spec);
+  EXPECT_EQ(r->arr()->n_dim, 2);
+  EXPECT_EQ(r->arr()->dims[1], 5u);
+  deltmp(r);
+
+  // SIZE wins over DIMENSION and gives the type when no switch does.
+  spec.size_given = 1;
+  spec.size_count = 5;
+  int32_t size_vec[5] = {2, 3, 2, TYP_INT, 6};
+  memcpy(spec.size, size_vec, sizeof size_vec);
+  r = make_array_from_spec(0, nullptr, spec);
+  EXPECT_EQ(r->type, TYP_INT);
+  EXPECT_EQ(r->arr()->dims[0], 3u);
+  EXPECT_EQ(r->arr()->dims[1], 2u);
+  deltmp(r);
+}
+
+TEST_F(ArraysTest, MakeArrayValueIsConvertedThenReplicated) {
+  Variable two = long_value(2), three = long_value(3);
+  Variable* pos[2] = {&two, &two};
+  Variable five{};
+  five.type = TYP_BYTE;
+  five.value.c = 5;
+  MakeArraySpec spec;
+  spec.value = &five;
+  Variable* r = make_array_from_spec(2, pos, spec);
+  EXPECT_EQ(r->type, TYP_BYTE);
+  EXPECT_EQ(r->arr()->n_elts, 4u);
+  for (int k = 0; k < 4; k++) EXPECT_EQ(elements<uint8_t>(r)[k], 5);
+  deltmp(r);
+
+  Variable f{};
+  f.type = TYP_FLOAT;
+  f.value.f = 1.7f;
+  spec.value = &f;
+  spec.type_switch = TYP_LONG;
+  pos[0] = &two;
+  r = make_array_from_spec(1, pos, spec);
+  EXPECT_EQ(r->type, TYP_LONG);
+  EXPECT_EQ(elements<int32_t>(r)[0], 1);
+  EXPECT_EQ(elements<int32_t>(r)[1], 1);
+  deltmp(r);
+
+  spec.type_switch = TYP_STRING;
+  pos[0] = &three;
+  r = make_array_from_spec(1, pos, spec);
+  EXPECT_EQ(r->type, TYP_STRING);
+  EXPECT_EQ(text_of(elements<StringDesc>(r)[2]), "      1.70000");
+  deltmp(r);
+  EXPECT_EQ(temp_list_handler(3), 0);  // the converted copy was released
+}
+
+TEST_F(ArraysTest, MakeArrayErrors) {
+  Variable three = long_value(3);
+  Variable* pos[1] = {&three};
+  MakeArraySpec spec;
+  spec.type_switch = TYP_INT;
+  EXPECT_EQ(error_code_of([&] { make_array_from_spec(0, nullptr, spec); }), M_NO_DIMS);
+  spec = MakeArraySpec{};
+  spec.type = 8;
+  EXPECT_EQ(error_code_of([&] { make_array_from_spec(1, pos, spec); }), M_INVALID_TYPE);
+  spec.type = -1;
+  EXPECT_EQ(error_code_of([&] { make_array_from_spec(1, pos, spec); }), M_INVALID_TYPE);
+  spec = MakeArraySpec{};
+  Variable one = long_value(1);
+  spec.value = &one;
+  spec.test = 1;
+  EXPECT_EQ(error_code_of([&] { make_array_from_spec(1, pos, spec); }), M_CONFLICTING_KW);
+  EXPECT_EQ(temp_list_handler(3), 0);
+}
+
+}  // namespace

@@ -1,0 +1,516 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "lib/reductions.h"
+#include "test_support.h"
+#include "value_builders.h"
+#include "values/sysvar.h"
+
+namespace {
+
+class ReductionsTest : public VekTest {};
+
+// A small deterministic generator so that failures reproduce.
+struct Lcg {
+  uint64_t s;
+  uint32_t next() {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(s >> 33);
+  }
+  float uniform() { return static_cast<float>(next() % 1000003) / 1000003.0f; }
+};
+
+template <typename T>
+Variable* vec_temp(int type, const std::vector<T>& v, std::vector<int32_t> dims = {}) {
+  if (dims.empty()) dims.push_back(static_cast<int32_t>(v.size()));
+  Variable* t = make_temp_array_of(type, static_cast<int>(dims.size()), dims.data());
+  memcpy(t->arr()->data, v.data(), v.size() * sizeof(T));
+  return t;
+}
+
+Variable long_value(int32_t v) {
+  Variable x{};
+  x.type = TYP_LONG;
+  x.value.l = v;
+  return x;
+}
+
+// ---- TOTAL ---------------------------------------------------------------------------------
+
+TEST_F(ReductionsTest, TotalOfFloatsIsTheSequentialSinglePrecisionSum) {
+  Lcg g{1};
+  std::vector<float> v(1000003);
+  for (float& x : v) x = g.uniform() * 1000.0f - 300.0f;
+  float ref = 0.0f;
+  for (float x : v) ref += x;
+  double ref_d = 0.0;
+  for (float x : v) ref_d += x;
+  Variable* a = vec_temp(TYP_FLOAT, v);
+  Variable* t = total_of(a, nullptr, false);
+  EXPECT_EQ(t->type, TYP_FLOAT);
+  EXPECT_EQ(t->value.f, ref);
+  deltmp(t);
+  t = total_of(a, nullptr, true);
+  EXPECT_EQ(t->type, TYP_DOUBLE);
+  EXPECT_EQ(t->value.d, ref_d);
+  deltmp(t);
+  deltmp(a);
+}
+
+TEST_F(ReductionsTest, TotalOfIntegersConvertsEachElementToSingle) {
+  // Large LONG values lose low digits in single precision: the sum must be the one made
+  // of single-precision conversions and additions, not the exact integer sum.
+  std::vector<int32_t> v;
+  for (int i = 0; i < 5000; i++) v.push_back(16777217 + i * 7);
+  float ref = 0.0f;
+  for (int32_t x : v) ref += static_cast<float>(x);
+  Variable* a = vec_temp(TYP_LONG, v);
+  Variable* t = total_of(a, nullptr, false);
+  EXPECT_EQ(t->type, TYP_FLOAT);
+  EXPECT_EQ(t->value.f, ref);
+  int64_t exact = std::accumulate(v.begin(), v.end(), int64_t{0});
+  EXPECT_NE(static_cast<double>(t->value.f), static_cast<double>(exact));
+  deltmp(t);
+  t = total_of(a, nullptr, true);
+  EXPECT_EQ(t->value.d, static_cast<double>(exact));
+  deltmp(t);
+  deltmp(a);
+
+  std::vector<uint8_t> b(256);
+  std::iota(b.begin(), b.end(), 0);
+  a = vec_temp(TYP_BYTE, b);
+  t = total_of(a, nullptr, false);
+  EXPECT_EQ(t->type, TYP_FLOAT);
+  EXPECT_EQ(t->value.f, 32640.0f);
+  deltmp(t);
+  deltmp(a);
+
+  std::vector<int16_t> s = {-3, 2, -32768, 32767};
+  a = vec_temp(TYP_INT, s);
+  t = total_of(a, nullptr, false);
+  EXPECT_EQ(t->value.f, -2.0f);
+  deltmp(t);
+  deltmp(a);
+}
+
+TEST_F(ReductionsTest, TotalOfComplexSumsPartsSeparately) {
+  Lcg g{2};
+  std::vector<float> v(2 * 999);
+  for (float& x : v) x = g.uniform() * 10.0f;
+  float rr = 0, ri = 0;
+  double dr = 0, di = 0;
+  for (size_t i = 0; i < v.size(); i += 2) {
+    rr += v[i];
+    ri += v[i + 1];
+    dr += v[i];
+    di += v[i + 1];
+  }
+  Variable* a = vec_temp(TYP_COMPLEX, v, {999});
+  Variable* t = total_of(a, nullptr, false);
+  EXPECT_EQ(t->type, TYP_COMPLEX);
+  EXPECT_EQ(t->value.cmp.r, rr);
+  EXPECT_EQ(t->value.cmp.i, ri);
+  deltmp(t);
+  t = total_of(a, nullptr, true);
+  EXPECT_EQ(t->type, TYP_COMPLEX);
+  EXPECT_EQ(t->value.cmp.r, static_cast<float>(dr));
+  EXPECT_EQ(t->value.cmp.i, static_cast<float>(di));
+  deltmp(t);
+  deltmp(a);
+}
+
+TEST_F(ReductionsTest, TotalAlongEachDimensionOfAThreeDimensionalArray) {
+  const uint32_t d0 = 5, d1 = 7, d2 = 3;
+  Lcg g{3};
+  std::vector<float> v(d0 * d1 * d2);
+  for (float& x : v) x = g.uniform() * 100.0f;
+  Variable* a = vec_temp(TYP_FLOAT, v, {5, 7, 3});
+  auto at = [&](uint32_t i, uint32_t j, uint32_t k) { return v[i + d0 * (j + d1 * k)]; };
+  for (int dim = 1; dim <= 3; dim++) {
+    Variable d = long_value(dim);
+    Variable* t = total_of(a, &d, false);
+    ASSERT_TRUE(t->is_array());
+    ASSERT_EQ(t->arr()->n_dim, 2);
+    const float* r = elements<float>(t);
+    uint32_t n_out = 0;
+    for (uint32_t k = 0; k < (dim == 3 ? 1 : d2); k++)
+      for (uint32_t j = 0; j < (dim == 2 ? 1 : d1); j++)
+        for (uint32_t i = 0; i < (dim == 1 ? 1 : d0); i++) {
+          float s = 0;
+          uint32_t len = dim == 1 ? d0 : dim == 2 ? d1 : d2;
+          for (uint32_t m = 0; m < len; m++)
+            s += at(dim == 1 ? m : i, dim == 2 ? m : j, dim == 3 ? m : k);
+          ASSERT_EQ(r[n_out], s) << "dim " << dim << " element " << n_out;
+          n_out++;
+        }
+    EXPECT_EQ(t->arr()->n_elts, n_out);
+    deltmp(t);
+  }
+  deltmp(a);
+}
+
+TEST_F(ReductionsTest, TotalDimensionRules) {
+  std::vector<int16_t> v = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  Variable* a = vec_temp(TYP_INT, v, {3, 4});
+  Variable d0 = long_value(0), d1 = long_value(1), d2 = long_value(2), d3 = long_value(3), dm = long_value(-1);
+  Variable* t = total_of(a, &d0, false);
+  EXPECT_FALSE(t->has_desc());
+  EXPECT_EQ(t->value.f, 78.0f);
+  deltmp(t);
+  t = total_of(a, &d1, false);
+  ASSERT_EQ(t->arr()->n_elts, 4u);
+  EXPECT_EQ(elements<float>(t)[0], 6.0f);
+  EXPECT_EQ(elements<float>(t)[3], 33.0f);
+  deltmp(t);
+  t = total_of(a, &d2, false);
+  ASSERT_EQ(t->arr()->n_elts, 3u);
+  EXPECT_EQ(elements<float>(t)[0], 22.0f);
+  deltmp(t);
+  EXPECT_EQ(error_code_of([&] { total_of(a, &d3, false); }), M_ARRAY_DIMS);
+  EXPECT_EQ(error_code_of([&] { total_of(a, &dm, false); }), M_ARRAY_DIMS);
+  deltmp(a);
+
+  // One dimension, or one element: the scalar total whatever the dimension.
+  a = vec_temp(TYP_INT, std::vector<int16_t>{4, 5});
+  t = total_of(a, &d1, false);
+  EXPECT_FALSE(t->has_desc());
+  EXPECT_EQ(t->value.f, 9.0f);
+  deltmp(t);
+  deltmp(a);
+  Variable scalar = long_value(5);
+  t = total_of(&scalar, &d3, false);
+  EXPECT_EQ(t->value.f, 5.0f);
+  deltmp(t);
+}
+
+TEST_F(ReductionsTest, TotalRefusals) {
+  Variable* s = string_array({"a"});
+  EXPECT_EQ(error_code_of([&] { total_of(s, nullptr, false); }), M_NO_STRING);
+  deltmp(s);
+  Variable undefined{};
+  EXPECT_EQ(error_code_of([&] { total_of(&undefined, nullptr, false); }), M_UNDEFINED);
+}
+
+// ---- MIN and MAX ---------------------------------------------------------------------------
+
+// The straightforward scan the results must agree with.
+template <typename T>
+std::pair<uint32_t, uint32_t> reference_extremes(const std::vector<T>& v) {
+  uint32_t lo = 0, hi = 0;
+  for (uint32_t i = 1; i < v.size(); i++) {
+    if (v[i] < v[lo]) lo = i;
+    else if (v[i] > v[hi]) hi = i;
+  }
+  return {lo, hi};
+}
+
+template <typename T>
+void check_extremes(int type, const std::vector<T>& v) {
+  Variable* a = vec_temp(type, v);
+  void *mn, *mx, *base;
+  min_max(a, &mn, &mx, &base);
+  auto [lo, hi] = reference_extremes(v);
+  EXPECT_EQ((static_cast<T*>(mn) - static_cast<T*>(base)), static_cast<ptrdiff_t>(lo)) << "type " << type;
+  EXPECT_EQ((static_cast<T*>(mx) - static_cast<T*>(base)), static_cast<ptrdiff_t>(hi)) << "type " << type;
+  deltmp(a);
+}
+
+template <typename T>
+std::vector<T> random_vector(uint32_t n, uint32_t range, uint64_t seed) {
+  Lcg g{seed};
+  std::vector<T> v(n);
+  for (T& x : v) x = static_cast<T>(static_cast<int64_t>(g.next() % range) - static_cast<int64_t>(range / 3));
+  return v;
+}
+
+TEST_F(ReductionsTest, ExtremesAgreeWithAPlainScanForEveryType) {
+  for (uint32_t n : {1u, 2u, 63u, 5000u, 100003u}) {
+    // Narrow ranges give many equal extremes spread over many blocks.
+    check_extremes(TYP_BYTE, random_vector<uint8_t>(n, 256, n));
+    check_extremes(TYP_INT, random_vector<int16_t>(n, 60000, n + 1));
+    check_extremes(TYP_LONG, random_vector<int32_t>(n, 50, n + 2));
+    check_extremes(TYP_FLOAT, random_vector<float>(n, 1000, n + 3));
+    check_extremes(TYP_DOUBLE, random_vector<double>(n, 7, n + 4));
+  }
+  // Rising and falling runs move an extreme in every block.
+  std::vector<float> up(70000), down(70000);
+  for (uint32_t i = 0; i < up.size(); i++) {
+    up[i] = static_cast<float>(i);
+    down[i] = -static_cast<float>(i);
+  }
+  check_extremes(TYP_FLOAT, up);
+  check_extremes(TYP_FLOAT, down);
+}
+
+TEST_F(ReductionsTest, MaxAndMinReturnValuesSubscriptsAndSetC) {
+  Variable* a = vec_temp(TYP_INT, std::vector<int16_t>{3, 7, 7, 1});
+  Variable idx{};
+  Variable* r = max_of(a, &idx, nullptr);
+  EXPECT_EQ(r->type, TYP_INT);
+  EXPECT_EQ(r->value.i, 7);
+  EXPECT_EQ(idx.type, TYP_LONG);
+  EXPECT_EQ(idx.value.l, 1);
+  deltmp(r);
+  vek_cursor = -5;
+  Variable other{};
+  r = min_of(a, nullptr, &other);
+  EXPECT_EQ(r->value.i, 1);
+  EXPECT_EQ(vek_cursor, 3);
+  EXPECT_EQ(other.type, TYP_INT);
+  EXPECT_EQ(other.value.i, 7);
+  deltmp(r);
+  r = max_of(a, nullptr, &other);
+  EXPECT_EQ(vek_cursor, 1);
+  EXPECT_EQ(other.value.i, 1);
+  deltmp(r);
+  // An output argument that is the operand itself.
+  Variable named{};
+  var_copy(vec_temp(TYP_INT, std::vector<int16_t>{3, 7, 7, 1}), &named);
+  r = max_of(&named, &named, nullptr);
+  EXPECT_EQ(r->value.i, 7);
+  EXPECT_EQ(named.type, TYP_LONG);
+  EXPECT_EQ(named.value.l, 1);
+  deltmp(r);
+  // Writing into a constant is refused.
+  Variable k = long_value(0);
+  k.flags = FLAG_CONSTANT;
+  EXPECT_EQ(error_code_of([&] { max_of(a, &k, nullptr); }), M_STORE_EXPR);
+  temp_list_handler(2);
+}
+
+TEST_F(ReductionsTest, NaNNeverBecomesAnExtremeUnlessFirst) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> v(40000, 1.0f);
+  v[0] = nan;
+  v[100] = 5.0f;
+  v[30000] = -5.0f;
+  Variable* a = vec_temp(TYP_FLOAT, v);
+  Variable idx{};
+  Variable* r = max_of(a, &idx, nullptr);
+  EXPECT_TRUE(std::isnan(r->value.f));
+  EXPECT_EQ(idx.value.l, 0);
+  deltmp(r);
+  r = min_of(a, &idx, nullptr);
+  EXPECT_TRUE(std::isnan(r->value.f));
+  EXPECT_EQ(idx.value.l, 0);
+  deltmp(r);
+  deltmp(a);
+
+  v[0] = 0.0f;
+  for (uint32_t i = 2; i < v.size(); i += 3) v[i] = nan;
+  a = vec_temp(TYP_FLOAT, v);
+  r = max_of(a, &idx, nullptr);
+  EXPECT_EQ(r->value.f, 5.0f);
+  EXPECT_EQ(idx.value.l, 100);
+  deltmp(r);
+  r = min_of(a, &idx, nullptr);
+  EXPECT_EQ(r->value.f, -5.0f);
+  EXPECT_EQ(idx.value.l, 30000);
+  deltmp(r);
+  deltmp(a);
+
+  // -0.0 equals 0.0: the first of them is the extreme.
+  std::vector<double> z = {1.0, 0.0, -0.0, 2.0};
+  a = vec_temp(TYP_DOUBLE, z);
+  r = min_of(a, &idx, nullptr);
+  EXPECT_EQ(idx.value.l, 1);
+  EXPECT_FALSE(std::signbit(r->value.d));
+  deltmp(r);
+  deltmp(a);
+}
+
+TEST_F(ReductionsTest, ComplexOrdersByRealPartStringsByText) {
+  // (1, 100) has the largest magnitude, (3, 0) the largest real part.
+  std::vector<float> c = {1.0f, 100.0f, 3.0f, 0.0f, -2.0f, 0.0f, 3.0f, 9.0f};
+  Variable* a = vec_temp(TYP_COMPLEX, c, {4});
+  Variable idx{};
+  Variable* r = max_of(a, &idx, nullptr);
+  EXPECT_EQ(idx.value.l, 1);
+  EXPECT_EQ(r->value.cmp.r, 3.0f);
+  EXPECT_EQ(r->value.cmp.i, 0.0f);
+  deltmp(r);
+  r = min_of(a, &idx, nullptr);
+  EXPECT_EQ(idx.value.l, 2);
+  deltmp(r);
+  deltmp(a);
+
+  Variable* s = string_array({"pear", "apple", "zoo", "", "zoo"});
+  r = max_of(s, &idx, nullptr);
+  EXPECT_EQ(idx.value.l, 2);
+  EXPECT_EQ(text_of(r), "zoo");
+  EXPECT_NE(r->value.str.chars, elements<StringDesc>(s)[2].chars);
+  deltmp(r);
+  Variable other{};
+  r = min_of(s, &idx, &other);
+  EXPECT_EQ(idx.value.l, 3);
+  EXPECT_EQ(r->value.str.length, 0);
+  EXPECT_EQ(text_of(&other), "zoo");
+  deltmp(r);
+  delvar(&other);
+  deltmp(s);
+}
+
+TEST_F(ReductionsTest, ExtremesRefuseStructuresAndUndefined) {
+  Variable undefined{};
+  EXPECT_EQ(error_code_of([&] { max_of(&undefined, nullptr, nullptr); }), M_UNDEFINED);
+}
+
+// ---- WHERE ---------------------------------------------------------------------------------
+
+template <typename T>
+void check_where(int type, const std::vector<T>& v, bool (*nonzero)(const T&)) {
+  std::vector<int32_t> ref;
+  for (uint32_t i = 0; i < v.size(); i++)
+    if (nonzero(v[i])) ref.push_back(static_cast<int32_t>(i));
+  Variable* a = vec_temp(type, v);
+  Variable count{};
+  err_code = -99;
+  Variable* w = where_of(a, &count);
+  EXPECT_EQ(count.type, TYP_LONG);
+  EXPECT_EQ(count.value.l, static_cast<int32_t>(ref.size()));
+  EXPECT_EQ(err_code, static_cast<int32_t>(ref.size()));
+  if (ref.empty()) {
+    EXPECT_FALSE(w->has_desc());
+    EXPECT_EQ(w->type, TYP_LONG);
+    EXPECT_EQ(w->value.l, -1);
+  } else {
+    EXPECT_EQ(w->type, TYP_LONG);
+    ASSERT_EQ(w->arr()->n_elts, ref.size());
+    EXPECT_EQ(0, memcmp(elements<int32_t>(w), ref.data(), ref.size() * 4)) << "type " << type;
+  }
+  deltmp(w);
+  deltmp(a);
+  err_code = 0;
+}
+
+TEST_F(ReductionsTest, WhereFindsEveryNonzeroElementInOrder) {
+  Lcg g{9};
+  for (uint32_t n : {1u, 64u, 65u, 1000u, 100001u}) {
+    for (uint32_t density : {0u, 3u, 50u, 97u, 100u}) {
+      std::vector<uint8_t> b(n);
+      std::vector<float> f(n);
+      std::vector<int32_t> l(n);
+      for (uint32_t i = 0; i < n; i++) {
+        bool on = g.next() % 100 < density;
+        b[i] = on ? static_cast<uint8_t>(1 + g.next() % 255) : 0;
+        f[i] = on ? (g.next() % 2 ? std::numeric_limits<float>::quiet_NaN() : 1.5f) : (g.next() % 2 ? -0.0f : 0.0f);
+        l[i] = on ? static_cast<int32_t>(g.next() | 1) : 0;
+      }
+      check_where<uint8_t>(TYP_BYTE, b, [](const uint8_t& x) { return x != 0; });
+      check_where<float>(TYP_FLOAT, f, [](const float& x) { return !(x == 0.0f); });
+      check_where<int32_t>(TYP_LONG, l, [](const int32_t& x) { return x != 0; });
+    }
+  }
+}
+
+TEST_F(ReductionsTest, WhereOfComplexLooksAtTheRealPartStringsAtTheLength) {
+  Variable c{};
+  c.type = TYP_COMPLEX;
+  c.value.cmp = {0.0f, 1.0f};
+  Variable* w = where_of(&c, nullptr);
+  EXPECT_EQ(w->value.l, -1);
+  EXPECT_EQ(err_code, 0);
+  deltmp(w);
+  Variable* s = string_array({"", "a", "", "bc"});
+  w = where_of(s, nullptr);
+  ASSERT_EQ(w->arr()->n_elts, 2u);
+  EXPECT_EQ(elements<int32_t>(w)[0], 1);
+  EXPECT_EQ(elements<int32_t>(w)[1], 3);
+  EXPECT_EQ(err_code, 2);
+  deltmp(w);
+  deltmp(s);
+  err_code = 0;
+}
+
+// ---- SORT ----------------------------------------------------------------------------------
+
+// Reference: a stable sort of the subscripts by value, NaNs last.
+template <typename T>
+std::vector<int32_t> reference_order(const std::vector<T>& v) {
+  std::vector<int32_t> idx(v.size());
+  std::iota(idx.begin(), idx.end(), 0);
+  std::stable_sort(idx.begin(), idx.end(), [&](int32_t a, int32_t b) {
+    bool na = v[a] != v[a], nb = v[b] != v[b];
+    if (na || nb) return !na && nb;
+    return v[a] < v[b];
+  });
+  return idx;
+}
+
+template <typename T>
+void check_sort(int type, const std::vector<T>& v) {
+  Variable* a = vec_temp(type, v);
+  Variable* s = sort_of(a);
+  ASSERT_EQ(s->type, TYP_LONG);
+  ASSERT_EQ(s->arr()->n_elts, v.size());
+  std::vector<int32_t> ref = reference_order(v);
+  EXPECT_EQ(0, memcmp(elements<int32_t>(s), ref.data(), ref.size() * 4)) << "type " << type << " n " << v.size();
+  deltmp(s);
+  deltmp(a);
+}
+
+TEST_F(ReductionsTest, SortIsStableAndAgreesWithAReferenceForEveryType) {
+  for (uint32_t n : {2u, 17u, 511u, 512u, 5000u, 200001u}) {
+    check_sort(TYP_BYTE, random_vector<uint8_t>(n, 256, n));
+    check_sort(TYP_INT, random_vector<int16_t>(n, 65536, n + 1));
+    check_sort(TYP_INT, random_vector<int16_t>(n, 9, n + 2));
+    check_sort(TYP_LONG, random_vector<int32_t>(n, 100, n + 3));
+    check_sort(TYP_LONG, random_vector<int32_t>(n, 4000000000u, n + 4));
+    std::vector<float> f = random_vector<float>(n, 1000, n + 5);
+    for (float& x : f) x *= 1.0e-3f;
+    check_sort(TYP_FLOAT, f);
+    std::vector<double> d = random_vector<double>(n, 200, n + 6);
+    for (double& x : d) x = x * 1.0e30;
+    check_sort(TYP_DOUBLE, d);
+  }
+}
+
+TEST_F(ReductionsTest, SortPutsNaNLastAndTiesSignedZeros) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (uint32_t n : {10u, 3000u}) {
+    std::vector<double> d(n);
+    std::vector<float> f(n);
+    Lcg g{n};
+    const double pool[] = {nan, -nan, inf, -inf, 0.0, -0.0, 1.0, -1.0, 1e-310, -1e-310};
+    for (uint32_t i = 0; i < n; i++) {
+      d[i] = pool[g.next() % 10];
+      f[i] = static_cast<float>(d[i]);
+    }
+    check_sort(TYP_DOUBLE, d);
+    check_sort(TYP_FLOAT, f);
+  }
+}
+
+TEST_F(ReductionsTest, SortOfStringsAndSmallCases) {
+  Variable* s = string_array({"b", "a", "c", "a", ""});
+  Variable* r = sort_of(s);
+  std::vector<int32_t> got(elements<int32_t>(r), elements<int32_t>(r) + 5);
+  EXPECT_EQ(got, (std::vector<int32_t>{4, 1, 3, 0, 2}));
+  deltmp(r);
+  deltmp(s);
+  Variable* one = vec_temp(TYP_BYTE, std::vector<uint8_t>{3});
+  r = sort_of(one);
+  EXPECT_TRUE(r->is_array());
+  EXPECT_EQ(r->arr()->n_elts, 1u);
+  EXPECT_EQ(elements<int32_t>(r)[0], 0);
+  deltmp(r);
+  deltmp(one);
+}
+
+TEST_F(ReductionsTest, SortRefusals) {
+  Variable five = long_value(5);
+  EXPECT_EQ(error_code_of([&] { sort_of(&five); }), M_NOT_ARRAY);
+  Variable* c = vec_temp(TYP_COMPLEX, std::vector<float>{1, 2, 3, 4}, {2});
+  EXPECT_EQ(error_code_of([&] { sort_of(c); }), M_NO_COMPLEX);
+  deltmp(c);
+  Variable undefined{};
+  EXPECT_EQ(error_code_of([&] { sort_of(&undefined); }), M_UNDEFINED);
+}
+
+}  // namespace
