@@ -315,9 +315,15 @@ void enter_compatibility_names() {
   enter_vmsv1_sysv("!YTITLE", TYP_STRING, &yaxis.title, 1);
 }
 
+// Only records of the tables are named: a listing may show handles of other objects.
 const char* listing_name(uint32_t handle) {
-  auto* rec = handle_as<SysVar>(handle);
-  return rec ? rec->name->name : nullptr;
+  void* p = handle_ptr(handle);
+  for (SearchTable* t : {sysvartab, vmsv1_sysvartab}) {
+    if (!t) continue;
+    for (uint32_t i = 0; i < t->count; i++)
+      if (t->entries[i] == p) return static_cast<SysVar*>(p)->name->name;
+  }
+  return nullptr;
 }
 
 }  // namespace
