@@ -277,9 +277,13 @@ const char* sysv_string(SysVar* rec) {
 SysVar* bind_sysvar(const char* name, int32_t* global) {
   SysVar* rec = find_sysvar(name);
   if (!rec || rec->var.has_desc()) return nullptr;
+  load(rec);
   if (rec->var.type == TYP_LONG) {
+    // The owner takes the start-up value; from now on its global is the storage.
+    *global = *static_cast<int32_t*>(rec->data);
     rec->data = global;
   } else if (rec->var.type == TYP_INT) {
+    *global = *static_cast<int16_t*>(rec->data);
     SysVarBinding* b = binding_of(rec);
     b->global = global;
     b->load = int_load;
@@ -295,10 +299,14 @@ SysVar* bind_sysvar(const char* name, std::string* global) {
   if (!rec || rec->var.has_desc()) return nullptr;
   if (rec->var.type != TYP_STRING)
     message(M_INTERNAL, 0, MSG_LONGJMP, "binding a system variable to a string of another type");
+  load(rec);
+  const auto* s = static_cast<const StringDesc*>(rec->data);
+  global->assign(s->length ? s->chars : "", s->length);
   SysVarBinding* b = binding_of(rec);
   b->global = global;
   b->load = string_load;
   b->store = string_store;
+  string_load(rec);
   return rec;
 }
 

@@ -75,9 +75,10 @@ const char* sysvar_name_of(const Variable* v);
 // The text of a STRING system variable (empty when unset); refreshes a bound one.
 const char* sysv_string(SysVar* rec);
 
-// Bindings to globals owned elsewhere. A LONG system variable bound to an int32_t uses it
-// as its storage; an INT one converts on every read and store; a STRING one mirrors a
-// std::string. Unknown names are ignored (returns null).
+// Bindings to globals owned elsewhere. The owner's global first receives the variable's
+// start-up value; then a LONG system variable uses an int32_t as its storage, an INT one
+// converts on every read and store, and a STRING one mirrors a std::string. Unknown
+// names are ignored (returns null).
 SysVar* bind_sysvar(const char* name, int32_t* global);
 SysVar* bind_sysvar(const char* name, std::string* global);
 SysVar* bind_sysvar_hooks(const char* name, void* global, void (*load)(SysVar*), void (*store)(SysVar*));

@@ -347,6 +347,12 @@ const char* varname(const Variable* var) {
   static int which = 0;
   char* buf = bufs[which];
   which ^= 1;
+  // A read-only system variable carries the constant flag but has a name.
+  const char* sv = (var->flags & FLAG_UNNAMED) == FLAG_CONSTANT ? sysvar_name_of(var) : nullptr;
+  if (sv) {
+    snprintf(buf, sizeof bufs[0], "%s", sv);
+    return buf;
+  }
   if (var->flags & FLAG_UNNAMED) {
     no_name_var(var, buf, sizeof bufs[0]);
     return buf;
@@ -373,7 +379,7 @@ const char* varname(const Variable* var) {
     snprintf(buf, sizeof bufs[0], "%s%s (%s%s)", vn.c_str(), vcut ? "..." : "", cn.c_str(), ccut ? "..." : "");
     return buf;
   }
-  if (const char* sv = sysvar_name_of(var)) {
+  if ((sv = sysvar_name_of(var))) {
     snprintf(buf, sizeof bufs[0], "%s", sv);
     return buf;
   }
