@@ -1,7 +1,6 @@
 #include "io/files.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +12,9 @@
 #include <string>
 
 #include "interp/message.h"
+#include "session/os.h"
+#include "session/rline.h"
+#include "session/startup.h"
 #include "session/tout.h"
 
 namespace {
@@ -22,7 +24,6 @@ FileRec* table_storage[N_UNITS];
 FileRec** const file_table = table_storage - UNIT_MIN;
 bool files_inited = false;
 uint8_t lun_handed_out[N_LUNS];
-FileHooks file_hooks;
 
 const char* const file_attr_names[N_FILE_ATTRS] = {
     "Tty",       "Reserved",          "More",      "XDR",       "Delete On Close",   "Save/Restore", "Fortran",
@@ -42,24 +43,6 @@ namespace {
 
 bool in_range(int unit) { return unit >= UNIT_MIN && unit <= UNIT_MAX; }
 bool is_lun(int unit) { return unit >= LUN_FIRST && unit <= LUN_LAST; }
-
-// Minimal stand-in for the shell-level path expansion: a leading "~" or "~user".
-void expand_tilde(char* buffer) {
-  char* p = buffer;
-  while (*p == ' ' || *p == '\t') p++;
-  if (*p != '~') return;
-  const char* rest = p + 1;
-  while (*rest && *rest != '/') rest++;
-  std::string user(static_cast<const char*>(p + 1), rest);
-  const char* home = nullptr;
-  if (user.empty()) {
-    home = getenv("HOME");
-  } else if (struct passwd* pw = getpwnam(user.c_str())) {
-    home = pw->pw_dir;
-  }
-  std::string result = std::string(home ? home : "") + rest;
-  if (result.size() <= MAX_FILENAME - 1) strcpy(buffer, result.c_str());
-}
 
 FileRec* new_record(const char* name, int action) {
   auto* f = static_cast<FileRec*>(calloc(1, sizeof(FileRec)));
@@ -111,14 +94,7 @@ struct TimerBlock {
 
 }  // namespace
 
-bool is_widget_mode() { return file_hooks.widget_mode && file_hooks.widget_mode(); }
-
-void register_exit_handler(void (*fn)()) {
-  if (file_hooks.declare_exit_handler)
-    file_hooks.declare_exit_handler(fn);
-  else
-    atexit(fn);
-}
+bool is_widget_mode() { return invocation.widget; }
 
 uint32_t device_flags(int fd, int unit, const char* name) {
   uint32_t flags = 0;
@@ -148,7 +124,7 @@ void init_files() {
     // The size matters to the pager even when TERM is unset.
     if (term_name) snprintf(term.name, sizeof term.name, "%s", term_name);
     sigwinch_handler();
-    if (term_name && tout_hooks.init_tcinfo) tout_hooks.init_tcinfo();
+    if (term_name) init_tcinfo();
   }
   tout_more_reset();
 
@@ -157,7 +133,7 @@ void init_files() {
   sigemptyset(&sa.sa_mask);
   if (sigaction(SIGPIPE, &sa, nullptr) < 0) message(M_SIGNAL_FAILED, errno, MSG_LONGJMP);
   files_inited = true;
-  register_exit_handler(files_exit_handler);
+  declare_exit_handler(files_exit_handler);
   tout_install_message_hooks();
 }
 
@@ -239,10 +215,7 @@ int open_file(const OpenRequest& req, int action) {
 
   char path[MAX_FILENAME + 1];
   snprintf(path, sizeof path, "%s", req.name ? req.name : "");
-  if (file_hooks.expand_path)
-    file_hooks.expand_path(path);
-  else
-    expand_tilde(path);
+  expand_path(path);
 
   const char* mode = access_table[access & 15].mode;
   FILE* fp = nullptr;

@@ -1,8 +1,9 @@
 // Logical file units: the table of units -2..128 with their records, opening, closing,
 // positioning, end-of-file and status inquiries, the validity checks every I/O routine
 // makes, the low-level transfers for terminals, pipes and unbuffered units, and the
-// exit-time clean-up. Relies on message() for failures and on the terminal writer
-// (session/tout.h) for paged units and for blocking the interval timer.
+// exit-time clean-up. Relies on message() for failures, on the terminal writer
+// (session/tout.h) for paged units and for blocking the interval timer, and on the
+// session's path expansion, exit-handler registry and widget-mode flag.
 #pragma once
 
 #include <rpc/types.h>
@@ -81,17 +82,6 @@ constexpr int FC_NOT_XDR = 128;
 constexpr int FC_STANDARD = 0x100;  // shorthand for 0x2E3
 constexpr int FC_STDIO = 0x200;
 
-// Services from higher layers; null means "not there": a leading "~" is still expanded
-// from HOME, units are never in widget mode, exit handlers go to atexit.
-struct FileHooks {
-  // Expands a path in place (buffer of MAX_FILENAME characters).
-  void (*expand_path)(char* buffer) = nullptr;
-  // True when the session runs under the widget front end.
-  bool (*widget_mode)() = nullptr;
-  // Registers a routine to run at shutdown.
-  void (*declare_exit_handler)(void (*fn)()) = nullptr;
-};
-extern FileHooks file_hooks;
 
 void init_files();
 // Attribute bits of an open descriptor: FA_TTY for a terminal, FA_DEVSPEC for a FIFO or
@@ -99,8 +89,6 @@ void init_files();
 uint32_t device_flags(int fd, int unit, const char* name);
 int ensure_file_status(int action, int unit, int checks);
 bool is_widget_mode();
-// Runs fn at shutdown (through the session's exit-handler registry when there is one).
-void register_exit_handler(void (*fn)());
 
 // Opening. `unit` is ignored with get_lun. Returns the unit, or 0 after a failure
 // reported with a non-jumping action.

@@ -18,6 +18,7 @@
 #include "interp/interpreter.h"
 #include "interp/message.h"
 #include "interp/routines.h"
+#include "io/files.h"
 #include "lib/print.h"
 #include "session/os.h"
 #include "session/rline.h"
@@ -348,7 +349,10 @@ void initialise(int mode, int* argc, char** argv) {
   int_interrupt = IR_NONE;
   if (!message_hooks.write) message_hooks.write = plain_message_write;
   math_errors.pending = 0;
-  if (startup_hooks.init_files) startup_hooks.init_files();
+  if (startup_hooks.init_files)
+    startup_hooks.init_files();
+  else
+    init_files();
   init_system_tables();
   if (invocation.widget) {
     bool ok = startup_hooks.x_init &&

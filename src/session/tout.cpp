@@ -15,6 +15,8 @@
 
 #include "interp/message.h"
 #include "io/files.h"
+#include "session/rline.h"
+#include "session/startup.h"
 
 TermDesc term = {"", 0, 24, 80};
 int16_t sysv_more = 1;
@@ -203,8 +205,8 @@ void install_sigtstp() {
 void sigtstp_handler(int) {
   int saved_errno = errno;
   signal(SIGTTOU, SIG_IGN);
-  bool editing = tout_hooks.rline_active && tout_hooks.rline_active();
-  if (editing && tout_hooks.rline_flush) tout_hooks.rline_flush();
+  bool editing = rline_state & RL_ACTIVE;
+  if (editing) rline_flush_screen();
   int previous = tty_unix_state_stdin_mode;
   TtyRecord* r = find_tty(stdin_fd);
   if (previous && r) set_attributes(stdin_fd, r->saved);
@@ -220,7 +222,7 @@ void sigtstp_handler(int) {
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   install_sigtstp();
   if (previous && r) set_attributes(stdin_fd, raw_attributes(r->saved, previous));
-  if (editing && tout_hooks.rline_redraw) tout_hooks.rline_redraw(-1);
+  if (editing) rline_redraw(-1);
   errno = saved_errno;
 }
 
@@ -442,7 +444,7 @@ void ttymode(int fd, int mode, int action) {
   if (tty_first_call) {
     tty_first_call = false;
     stdin_fd = fileno(stdin);
-    register_exit_handler(tty_restore_all);
+    declare_exit_handler(tty_restore_all);
     install_sigtstp();
   }
   TtyRecord* r = find_tty(fd);
@@ -483,6 +485,11 @@ void ttymode(int fd, int mode, int action) {
   }
   r->mode = mode;
   if (fd == stdin_fd) tty_unix_state_stdin_mode = mode;
+}
+
+int ttymode_of(int fd) {
+  TtyRecord* r = find_tty(fd);
+  return r ? r->mode : 0;
 }
 
 void tty_restore_all() {

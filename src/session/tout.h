@@ -1,8 +1,9 @@
 // Terminal output: tout/toutf with the partial-line buffer, the stack of replaceable
 // output functions and the pager driven by !MORE; the terminal description (size,
 // SIGWINCH), raw/cooked mode switching restored on exit and on suspend, line-speed
-// padding, and the queue of interval-timer requests on SIGALRM. Relies on message() and
-// on the file-unit table (io/files.h) to know which standard units are terminals.
+// padding, and the queue of interval-timer requests on SIGALRM. Relies on message(), on
+// the file-unit table (io/files.h) to know which standard units are terminals, and on
+// the line editor and the exit-handler registry of the session.
 #pragma once
 
 #include <cstddef>
@@ -61,6 +62,7 @@ void tout_install_message_hooks();
 // 2 raw without them. Failures: message -188 with the given action.
 extern int tty_unix_state_stdin_mode;
 void ttymode(int fd, int mode, int action);
+int ttymode_of(int fd);  // the mode ttymode last set on fd (0 when none)
 int tty_chars_waiting(int fd, int action);
 int tty_per_char_pad(int fd);  // tenths of a millisecond per character
 void tty_restore_all();        // exit handler: every recorded descriptor back to mode 0
@@ -75,15 +77,8 @@ void timer_block(int on);
 
 // Services from higher layers; null means "not there".
 struct ToutHooks {
-  // One keystroke (the line editor's get_kbrd); null: read standard input in raw mode 1.
-  // Returns the character, or -1 at end of input.
+  // One keystroke for the pager (a front end's reader); null: standard input is read in
+  // raw mode 1. Returns the character, or -1 at end of input.
   int (*get_key)(int wait) = nullptr;
-  // The line editor: whether it is reading a line, flushing its screen buffer, and
-  // redrawing its line (after a suspend).
-  bool (*rline_active)() = nullptr;
-  void (*rline_flush)() = nullptr;
-  void (*rline_redraw)(int n) = nullptr;
-  // Terminal capabilities for the line editor, read once TERM is known.
-  void (*init_tcinfo)() = nullptr;
 };
 extern ToutHooks tout_hooks;

@@ -13,6 +13,7 @@
 
 #include "io/files.h"
 #include "pty_support.h"
+#include "session/startup.h"
 #include "session/tout.h"
 #include "test_support.h"
 
@@ -340,10 +341,11 @@ PTY_SCENARIO(raw_modes) {
   tcgetattr(0, &t);
   if (t.c_lflag != orig.c_lflag || t.c_oflag != orig.c_oflag || tty_unix_state_stdin_mode != 0) bad |= 8;
   tout(TOUT_NL, "cooked", 6);
-  // Leave the terminal raw: the exit handler must restore it.
+  // Leave the terminal raw: the shutdown's exit handlers must restore it.
   ttymode(0, 1, MSG_LONGJMP);
   toutf(TOUT_NL, "BAD %d", bad);
-  exit(0);
+  exithand_internal_cleanup();
+  return 0;
 }
 
 TEST(ToutTerminal, RawAndCookedModesAreSetAndRestoredAtExit) {
