@@ -3,6 +3,7 @@
 #include "interp/frames.h"
 #include "interp/routines.h"
 #include "lib/conversions.h"
+#include "lib/files.h"
 #include "lib/math.h"
 #include "lib/print.h"
 #include "lib/structs.h"
@@ -29,6 +30,8 @@ void register_builtins() {
   add_system_routine(reduction_functions, true, n_reduction_functions);
   add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
   system_table_hooks.init_sysvars = init_system_variables;
+  add_system_routine(file_functions, true, n_file_functions);
+  add_system_routine(file_procedures, false, n_file_procedures);
   add_system_routine(random_functions, true, n_random_functions);
   add_system_routine(systime_functions, true, n_systime_functions);
   add_system_routine(math_functions, true, n_math_functions);
