@@ -19,7 +19,7 @@
 #include "session/startup.h"
 
 TermDesc term = {"", 0, 24, 80};
-int16_t sysv_more = 1;
+int32_t sysv_more = 1;
 const char* const pager_prompt = "< Press Spacebar to continue, ? for help >";
 ToutState tout_state = {0, 0, {tout_default_writer}, 1, {}, 0, 0};
 ToutHooks tout_hooks;

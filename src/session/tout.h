@@ -28,7 +28,7 @@ struct TermDesc {
 extern TermDesc term;
 
 // !MORE (the system-variable table points here).
-extern int16_t sysv_more;
+extern int32_t sysv_more;
 
 using OutputFn = void (*)(int flags, const char* text, int length);
 constexpr int TOUT_STACK_SIZE = 5;

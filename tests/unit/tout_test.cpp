@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "io/files.h"
+#include "lib/sysvars.h"
 #include "pty_support.h"
 #include "session/startup.h"
 #include "session/tout.h"
 #include "test_support.h"
+#include "values/sysvar.h"
 
 namespace {
 
@@ -146,6 +148,21 @@ TEST_F(ToutTest, MessagesGoThroughTheWriterAsWholeLines) {
   ASSERT_EQ(captured.size(), 1u) << "prefix and text should reach the writer together";
   EXPECT_EQ(captured[0].text, msg_prefix + "hello there");
   EXPECT_EQ(captured[0].flags & (TOUT_STDERR | TOUT_NL), TOUT_STDERR | TOUT_NL);
+}
+
+TEST(ToutMore, TheSystemVariableIsTheWritersFlag) {
+  init_sysvars();
+  SysVar* more = find_sysvar("!MORE");
+  ASSERT_NE(more, nullptr);
+  Variable* zero = make_long_temp(0);
+  store_sysv(more, zero);
+  deltmp(zero);
+  EXPECT_EQ(sysv_more, 0);
+  sysv_more = 1;
+  Variable* seen = get_sysv(more);
+  EXPECT_EQ(seen->type, TYP_INT);
+  EXPECT_EQ(seen->value.i, 1);
+  deltmp(seen);
 }
 
 // ------------------------------------------------------------ ordering of the two streams
