@@ -82,7 +82,7 @@ void ur_cd(int argc, Variable* argv[], KwNames argk) {
 Variable* ur_get_kbrd(int, Variable* argv[], KwNames) {
   if (message_hooks.inter_exit) message_hooks.inter_exit(0);
   int c = get_kbrd(long_scalar(argv[0]));
-  return make_string_temp(c ? std::string(1, static_cast<char>(c)) : std::string());
+  return make_string_temp(c > 0 ? std::string(1, static_cast<char>(c)) : std::string());
 }
 
 // FINDFILE([Spec], COUNT=n): the names matching Spec, one string per file.
@@ -215,6 +215,7 @@ const int n_os_functions = sizeof os_functions / sizeof os_functions[0];
 const RoutineEntry os_procedures[] = {
     {ur_cd, "CD", 0, 1, true},
     {set_fkey, "DEFINE_KEY", 1, 2, true},
+    {journal, "JOURNAL", 0, 1},
     {ur_setenv, "SETENV", 1, 1},
     {ur_spawn, "SPAWN", 0, 2, true},
 };

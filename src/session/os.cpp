@@ -190,21 +190,21 @@ std::vector<std::string> find_files(const std::string& spec) {
 }
 
 int get_kbrd(int wait) {
+  if (rline_hooks.widget_mode && rline_hooks.widget_mode() && rline_hooks.widget_key)
+    return rline_hooks.widget_key(wait);
   if (!isatty(0)) message(M_NOT_TTY, 0, MSG_LONGJMP);
   int previous = term_current_mode(0);
-  term_mode(0, 1);
-  unsigned char c = 0;
+  if (previous != 1) term_mode(0, 1);
+  int key = 0;
   if (wait || term_chars_waiting(0) > 0) {
+    unsigned char c;
     ssize_t r;
     do r = read(0, &c, 1);
     while (r < 0 && errno == EINTR);
-    if (r != 1) c = 0;
+    key = r == 1 ? c : -1;
   }
-  if (previous)
-    term_mode(0, previous);
-  else
-    term_mode(0, 0);
-  return c;
+  if (previous != 1) term_mode(0, previous);
+  return key;
 }
 
 ChildResult vek_exec_child(const ChildRequest& req) {

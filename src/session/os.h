@@ -28,7 +28,8 @@ std::string expanded_path(const std::string& path);
 std::vector<std::string> find_files(const std::string& spec);
 
 // One keystroke from the terminal in raw mode: with `wait` blocks for it, else returns
-// 0 when none is pending. Standard input must be a terminal (error otherwise).
+// 0 when none is pending; -1 at end of input. Standard input must be a terminal (error
+// otherwise).
 int get_kbrd(int wait);
 
 // SPAWN's flag word.

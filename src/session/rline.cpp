@@ -12,7 +12,10 @@
 #include <cstring>
 
 #include "interp/message.h"
+#include "io/files.h"
+#include "session/os.h"
 #include "session/rline_term.h"
+#include "session/tout.h"
 
 int rline_state = 0;
 int32_t edit_input = 1;
@@ -70,7 +73,6 @@ int scr_len = 0;
 int cursor = 0;       // logical cursor in rblk.line
 int scr_col = 0;      // column of the terminal's cursor, counted from the line's start
 bool insert_mode = true;
-bool hooks_installed = false;
 
 // ---- screen output ----
 
@@ -502,6 +504,11 @@ void rline_flush_screen() {
   scr_len = 0;
 }
 
+void rline_init() {
+  message_hooks.line_editing = line_editing_active;
+  tout_hooks.get_key = get_kbrd;
+}
+
 void rline_reset_session() {
   insert_mode = true;
   cursor = scr_col = scr_len = 0;
@@ -558,16 +565,15 @@ bool rline_from_kbrd() {
 }
 
 char* vek_rline(char* buffer, int size, int unit, FILE* stream, const char* prompt, int flags) {
-  if (!hooks_installed) {
-    hooks_installed = true;
-    if (!message_hooks.line_editing) message_hooks.line_editing = line_editing_active;
-  }
+  if (!message_hooks.line_editing) message_hooks.line_editing = line_editing_active;
   if (size < 2) return nullptr;
   if (unit == RL_STREAM_UNIT && stream && fileno(stream) == 0) unit = 0;
-  if (unit == 0)
+  if (unit == 0) {
     stream = stdin;
-  else if (unit != RL_STREAM_UNIT)
-    stream = rline_hooks.unit_stream ? rline_hooks.unit_stream(unit) : nullptr;
+  } else if (unit != RL_STREAM_UNIT) {
+    FileRec* f = unit >= UNIT_MIN && unit <= UNIT_MAX ? file_table[unit] : nullptr;
+    stream = f ? f->stream : nullptr;
+  }
   if (!stream) return nullptr;
   rblk.stream = stream;
   rblk.fd = fileno(stream);

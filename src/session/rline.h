@@ -61,6 +61,9 @@ bool rline_from_kbrd();
 void rline_redraw(int n);
 // Writes out the editor's pending screen output (the suspend handler calls it).
 void rline_flush_screen();
+// Plugs the editor into the layers below it: the pager's key reader (so that a widget
+// front end's keys reach it) and message()'s line-editing test. Called once at start-up.
+void rline_init();
 // Back to the state of a new session: insert mode, initial keys, empty recall ring (whose
 // size is fixed again on next use), no capabilities. For tests.
 void rline_reset_session();
@@ -137,7 +140,6 @@ void reset_key_defs();
 
 // Journal (JOURNAL [, argument]); logit writes data lines, logit_cmt comment lines.
 void journal(int argc, Variable* argv[], KwNames argk);
-bool journal_open(const char* name);
 void journal_close();
 void logit(const char* text);
 void logit_cmt(const char* text);
@@ -168,9 +170,10 @@ struct RlineHooks {
   void (*wait_for_key)(int fd) = nullptr;
   // Replaces the editor's screen output (tests capture it here).
   void (*screen)(const char* text, int len) = nullptr;
-  // Writes one value to the journal unit as a data line (formatted output).
+  // One keystroke from the front end (GET_KBRD in widget mode).
+  int (*widget_key)(int wait) = nullptr;
+  // Writes one value to the journal unit as a data line (formatted output); without it
+  // the value's elements are written in their default text form, blank-separated.
   void (*journal_value)(int unit, Variable* value) = nullptr;
-  // The stream of a logical unit other than 0, or null.
-  FILE* (*unit_stream)(int unit) = nullptr;
 };
 extern RlineHooks rline_hooks;
