@@ -349,6 +349,7 @@ void initialise(int mode, int* argc, char** argv) {
   int_interrupt = IR_NONE;
   if (!message_hooks.write) message_hooks.write = plain_message_write;
   math_errors.pending = 0;
+  rline_init();
   if (startup_hooks.init_files)
     startup_hooks.init_files();
   else
