@@ -321,6 +321,23 @@ void close_all_units(bool include_luns) {
   for (int u = 1; u <= last; u++) close_unit(u, true, MSG_IOERROR);
 }
 
+int enter_pipe_unit(const char* name, FILE* stream, pid_t child, uint32_t attributes, int action) {
+  int unit = first_free_lun();
+  if (!unit) {
+    message(M_NO_LUNS, 0, action);
+    return 0;
+  }
+  FileRec* f = new_record(name, action);
+  if (!f) return 0;
+  f->access = ACC_READ | ACC_WRITE;
+  f->attributes = FA_PIPE | attributes;
+  f->stream = stream;
+  f->child_pid = child;
+  lun_handed_out[unit - LUN_FIRST] = 1;
+  file_table[unit] = f;
+  return unit;
+}
+
 void free_lun_unit(int unit, int action) {
   if (is_lun(unit)) lun_handed_out[unit - LUN_FIRST] = 0;
   close_unit(unit, false, action);

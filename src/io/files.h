@@ -103,6 +103,11 @@ struct OpenRequest {
 };
 int open_file(const OpenRequest& req, int action);
 
+// Enters a stream connected to a child process as a GET_LUN unit open for reading and
+// writing (SPAWN, UNIT=); closing the unit kills the child. Returns the unit, or 0 after
+// a failure reported with `action` (the caller still owns the stream and the child).
+int enter_pipe_unit(const char* name, FILE* stream, pid_t child, uint32_t attributes, int action);
+
 // Closing one unit; quiet skips reserved units silently and frees GET_LUN units.
 void close_unit(int unit, bool quiet, int action);
 void close_all_units(bool include_luns);  // CLOSE, /FILES (1..99) or /ALL (1..128)

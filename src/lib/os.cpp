@@ -2,6 +2,8 @@
 // line editor's DEFINE_KEY and JOURNAL.
 #include "lib/os.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "interp/message.h"
+#include "io/files.h"
 #include "session/os.h"
 #include "session/rline.h"
 #include "session/rline_term.h"
@@ -103,8 +106,8 @@ Variable* ur_findfile(int argc, Variable* argv[], KwNames argk) {
 
 // SPAWN [, Command [, Result]]: runs Command (an interactive shell without it).
 void ur_spawn(int argc, Variable* argv[], KwNames argk) {
-  static int32_t count_given, pid_given;
-  static Variable *count, *pid;
+  static int32_t count_given, pid_given, unit_given;
+  static Variable *count, *pid, *unit;
   static int32_t flags;
   static const KwEntry kKeywords[] = {
       {"COUNT", 0, 1, KW_OUTPUT, &count_given, &count},
@@ -113,6 +116,7 @@ void ur_spawn(int argc, Variable* argv[], KwNames argk) {
       {"NOTTYRESET", TYP_LONG, 1, KW_BITFLAG | SPAWN_NOTTYRESET, nullptr, &flags},
       {"PID", 0, 1, KW_OUTPUT, &pid_given, &pid},
       {"SH", TYP_LONG, 1, KW_BITFLAG | SPAWN_SH, nullptr, &flags},
+      {"UNIT", 0, 1, KW_OUTPUT, &unit_given, &unit},
       {nullptr, 0, 0, 0, nullptr, nullptr},
   };
   Variable* pos[2] = {nullptr, nullptr};
@@ -142,6 +146,26 @@ void ur_spawn(int argc, Variable* argv[], KwNames argk) {
       }
     }
     if ((req.flags & SPAWN_NOSHELL) && req.argv.empty()) req.flags &= ~SPAWN_NOSHELL;
+  }
+  if (unit_given) {
+    // The child runs on, talking to the program through a unit.
+    if (unit->flags & FLAG_UNNAMED) var_error(M_NOT_NAMED, unit, MSG_LONGJMP);
+    FILE* stream = nullptr;
+    pid_t child = vek_spawn_connected(req, &stream);
+    uint32_t attrs = (req.flags & SPAWN_F77_UNFORMATTED) ? FA_F77 : 0;
+    std::string name = !req.command.empty() ? req.command : !req.argv.empty() ? req.argv[0] : "<shell>";
+    int u = enter_pipe_unit(name.c_str(), stream, child, attrs, MSG_CONTINUE);
+    if (!u) {
+      fclose(stream);
+      kill(child, SIGKILL);
+      while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      message(M_NO_LUNS, 0, MSG_LONGJMP | MSG_NOPRINT);
+    }
+    store_long(unit, u);
+    if (pid_given) store_long(pid, static_cast<int32_t>(child));
+    if (count_given) store_long(count, 0);
+    return;
   }
   if (n >= 2 && (pos[1]->flags & FLAG_UNNAMED)) var_error(M_NOT_NAMED, pos[1], MSG_LONGJMP);
   bool widget = rline_hooks.widget_mode && rline_hooks.widget_mode();

@@ -6,6 +6,7 @@
 #include <glob.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -255,6 +256,36 @@ ChildResult vek_exec_child(const ChildRequest& req) {
   if (w < 0) message(M_CHILD_PROCESS, errno, MSG_CONTINUE);
   result.status = status;
   return result;
+}
+
+pid_t vek_spawn_connected(const ChildRequest& req, FILE** stream) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0)
+    message(M_SYSTEM_ERROR, errno, MSG_LONGJMP, "Unable to create pipe");
+  Fd ours, theirs;
+  ours.fd = sv[0];
+  theirs.fd = sv[1];
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) message(M_FORK, errno, MSG_LONGJMP);
+  if (pid == 0) {
+    dup2(theirs.fd, 0);
+    dup2(theirs.fd, 1);
+    exec_in_child(req);
+  }
+  theirs.close_now();
+  *stream = fdopen(ours.fd, "r+");
+  if (!*stream) {
+    int e = errno;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    message(M_SYSTEM_ERROR, e, MSG_LONGJMP, "Unable to open pipe stream");
+  }
+  ours.fd = -1;  // the stream owns it now
+  setvbuf(*stream, nullptr, _IONBF, 0);
+  return pid;
 }
 
 void vek_shell_escape(const char* command, int length) {

@@ -52,6 +52,11 @@ struct ChildResult {
 // Runs a child process to completion. Fork failures are reported as errors.
 ChildResult vek_exec_child(const ChildRequest& request);
 
+// Starts a child whose standard input and output are one end of a socket pair and
+// returns it; the other end comes back in *stream (unbuffered, for reading and
+// writing). The child runs on; closing its unit kills it.
+pid_t vek_spawn_connected(const ChildRequest& request, FILE** stream);
+
 // A "$" line at the prompt: the rest of the line run by the user's shell, sharing the
 // terminal (an empty command starts an interactive shell).
 void vek_shell_escape(const char* command, int length);

@@ -1,6 +1,7 @@
 // GETENV, SETENV, CD, FINDFILE and SPAWN called through the built-in calling convention,
 // in a temporary directory with a temporary HOME.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "io/files.h"
 #include "lib/os.h"
 #include "session/os.h"
 #include "test_support.h"
@@ -198,6 +200,28 @@ TEST_F(OsBuiltinTest, SpawnCapturesLines) {
   ur_spawn(3, args3, kw);
   EXPECT_EQ(strings_of(&result.v), std::vector<std::string>{""});
   EXPECT_EQ(count.v.value.l, 0);
+}
+
+TEST_F(OsBuiltinTest, SpawnConnectsAUnit) {
+  Named cmd("cat"), unit, pid;
+  const char* kw[] = {"", "PID", "UNIT"};
+  Variable* args[3] = {&cmd.v, &pid.v, &unit.v};
+  ur_spawn(3, args, kw);
+  int u = unit.v.value.l;
+  ASSERT_GE(u, LUN_FIRST);
+  ASSERT_LE(u, LUN_LAST);
+  ASSERT_NE(file_table[u], nullptr);
+  EXPECT_TRUE(file_table[u]->attributes & FA_PIPE);
+  FILE* s = file_table[u]->stream;
+  fputs("through the child\n", s);
+  char line[64] = "";
+  ASSERT_NE(fgets(line, sizeof line, s), nullptr);
+  EXPECT_STREQ(line, "through the child\n");
+  pid_t child = pid.v.value.l;
+  EXPECT_EQ(kill(child, 0), 0) << "the child runs on";
+  free_lun_unit(u, MSG_LONGJMP);
+  EXPECT_EQ(file_table[u], nullptr);
+  EXPECT_NE(kill(child, 0), 0) << "closing the unit ends the child";
 }
 
 TEST_F(OsBuiltinTest, SpawnWithoutResultSharesTheTerminal) {
