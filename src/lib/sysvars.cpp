@@ -14,7 +14,6 @@
 #include "graphics/graph_state.h"
 #include "interp/message.h"
 #include "lib/arrays.h"
-#include "session/tout.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"
@@ -100,7 +99,6 @@ void bind_owned_globals() {
   bind_sysvar("!SYSERR_STRING", &ur_syserr_string);
   bind_sysvar("!MSG_PREFIX", &msg_prefix);
   bind_sysvar("!QUIET", &vek_quiet);
-  bind_sysvar("!MORE", &sysv_more);
 }
 
 void enter_syserror() {

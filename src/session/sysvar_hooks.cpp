@@ -8,6 +8,7 @@
 #include "lib/sysvars.h"
 #include "session/rline.h"
 #include "session/startup.h"
+#include "session/tout.h"
 #include "values/struct.h"
 
 namespace {
@@ -52,6 +53,7 @@ void init_system_variables() {
   startup_hooks.dir = dir;
   startup_hooks.version_field = version_field;
   bind_sysvar("!EDIT_INPUT", &edit_input);
+  bind_sysvar("!MORE", &sysv_more);
   bind_sysvar("!JOURNAL", &journal_file);
   bind_sysvar("!PATH", &vek_path);
   set_sysvar_notify("!PATH", new_path);

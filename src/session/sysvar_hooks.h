@@ -1,6 +1,7 @@
 // Ties the system variables to the rest of the session: the interpreter's and the
 // compiler's look-ups and stores, the prompt and version shown at start-up, and the
-// settings owned by the line editor (!EDIT_INPUT, !JOURNAL) and the compiler (!PATH).
+// settings owned by the line editor (!EDIT_INPUT, !JOURNAL), the terminal writer (!MORE)
+// and the compiler (!PATH).
 // Relies on lib/sysvars for the table.
 #pragma once
 

@@ -5,7 +5,12 @@
 
 #include "lib/arrays.h"
 #include "lib/reductions.h"
+#include "compiler/compiler_input.h"
+#include "interp/interpreter.h"
 #include "lib/sysvars.h"
+#include "session/rline.h"
+#include "session/startup.h"
+#include "session/sysvar_hooks.h"
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/sysvar.h"
@@ -200,6 +205,46 @@ TEST_F(ArrayBuiltinsTest, DefsysvThroughItsEntry) {
   EXPECT_EQ(error_code_of([&] { Call().pos(&name).pro(defsysv); }), M_INCORRECT_ARGS);
   keyword_cleanup(KW_CLEANUP_ALL);
   delvar(&name);
+}
+
+// The session's view of the system variables: the interpreter's and the compiler's
+// hooks, the prompt, and the settings other modules own.
+TEST_F(ArrayBuiltinsTest, SessionHooksReachTheTable) {
+  init_system_variables();
+  IdentEntry* pi = ident_hash("!PI", 0, IDENT_LOOKUP, MSG_LONGJMP);
+  IdentEntry* color = ident_hash("!COLOR", 0, IDENT_LOOKUP, MSG_LONGJMP);
+  ASSERT_NE(compiler_hooks.find_sysvar, nullptr);
+  EXPECT_EQ(compiler_hooks.find_sysvar(pi), find_sysvar("!PI"));
+  EXPECT_EQ(compiler_hooks.find_sysvar(color), is_vmsv1_sysvar(color));
+  bool ro = false;
+  interp_hooks.sysvar_variable(find_sysvar("!D"), &ro);
+  EXPECT_TRUE(ro);
+  interp_hooks.sysvar_variable(find_sysvar("!P"), &ro);
+  EXPECT_FALSE(ro);
+  Variable* v = interp_hooks.load_sysvar(find_sysvar("!PI"));
+  EXPECT_EQ(v->type, TYP_FLOAT);
+  deltmp(v);
+  EXPECT_STREQ(startup_hooks.prompt(), "Vek> ");
+  ASSERT_NE(startup_hooks.version_field, nullptr);
+  EXPECT_STRNE(startup_hooks.version_field("OS"), "");
+
+  Variable zero = long_value(0), one = long_value(1);
+  interp_hooks.store_sysvar(find_sysvar("!EDIT_INPUT"), &zero);
+  EXPECT_EQ(edit_input, 0);
+  interp_hooks.store_sysvar(find_sysvar("!EDIT_INPUT"), &one);
+  EXPECT_EQ(edit_input, 1);
+
+  // The search path follows !PATH, which started from its default or VEK_PATH.
+  std::string old_path = vek_path;
+  EXPECT_STREQ(sysv_string(find_sysvar("!PATH")), old_path.c_str());
+  Variable p{};
+  set_string(&p, "+/tmp/arrays_test_path");
+  interp_hooks.store_sysvar(find_sysvar("!PATH"), &p);
+  EXPECT_EQ(vek_path, "+/tmp/arrays_test_path");
+  set_string(&p, old_path.c_str());
+  interp_hooks.store_sysvar(find_sysvar("!PATH"), &p);
+  delvar(&p);
+  EXPECT_EQ(vek_path, old_path);
 }
 
 }  // namespace

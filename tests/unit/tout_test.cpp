@@ -15,6 +15,7 @@
 #include "lib/sysvars.h"
 #include "pty_support.h"
 #include "session/startup.h"
+#include "session/sysvar_hooks.h"
 #include "session/tout.h"
 #include "test_support.h"
 #include "values/sysvar.h"
@@ -151,7 +152,7 @@ TEST_F(ToutTest, MessagesGoThroughTheWriterAsWholeLines) {
 }
 
 TEST(ToutMore, TheSystemVariableIsTheWritersFlag) {
-  init_sysvars();
+  init_system_variables();
   SysVar* more = find_sysvar("!MORE");
   ASSERT_NE(more, nullptr);
   Variable* zero = make_long_temp(0);
