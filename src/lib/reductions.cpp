@@ -88,7 +88,23 @@ using ExtremesKernel = void (*)(const void* data, uint32_t n, uint32_t* imin, ui
 template <typename T>
 using Vec16 [[gnu::vector_size(16)]] = T;
 
-template <typename T>
+constexpr int kMin = 1, kMax = 2, kBoth = 3;
+
+// One element of the scalar head and tail: strict comparisons, so the first of equal
+// extremes stays.
+template <typename T, int kWant>
+inline void step(const T* x, uint32_t i, T& mn, T& mx, uint32_t& lo, uint32_t& hi) {
+  if ((kWant & kMin) && x[i] < mn) {
+    mn = x[i];
+    lo = i;
+  } else if ((kWant & kMax) && x[i] > mx) {
+    mx = x[i];
+    hi = i;
+  }
+}
+
+// kWant selects what is searched for: kMin, kMax or both (the other index is then 0).
+template <typename T, int kWant>
 void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
   using V = Vec16<T>;
   constexpr uint32_t kLanes = 16 / sizeof(T);
@@ -100,15 +116,7 @@ void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
   // Scalar steps up to a 64-byte boundary, so that the vector loads never straddle
   // cache lines.
   uint32_t i = 1;
-  for (; i < n && (reinterpret_cast<uintptr_t>(x + i) & 63); i++) {
-    if (x[i] < mn) {
-      mn = x[i];
-      lo = i;
-    } else if (x[i] > mx) {
-      mx = x[i];
-      hi = i;
-    }
-  }
+  for (; i < n && (reinterpret_cast<uintptr_t>(x + i) & 63); i++) step<T, kWant>(x, i, mn, mx, lo, hi);
   for (; i + kBlock <= n; i += kBlock) {
     V splat_mn, splat_mx;
     for (uint32_t l = 0; l < kLanes; l++) {
@@ -124,14 +132,18 @@ void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
       memcpy(&v1, p + kLanes, sizeof v1);
       memcpy(&v2, p + 2 * kLanes, sizeof v2);
       memcpy(&v3, p + 3 * kLanes, sizeof v3);
-      mn0 = v0 < mn0 ? v0 : mn0;
-      mn1 = v1 < mn1 ? v1 : mn1;
-      mn2 = v2 < mn2 ? v2 : mn2;
-      mn3 = v3 < mn3 ? v3 : mn3;
-      mx0 = v0 > mx0 ? v0 : mx0;
-      mx1 = v1 > mx1 ? v1 : mx1;
-      mx2 = v2 > mx2 ? v2 : mx2;
-      mx3 = v3 > mx3 ? v3 : mx3;
+      if constexpr (kWant & kMin) {
+        mn0 = v0 < mn0 ? v0 : mn0;
+        mn1 = v1 < mn1 ? v1 : mn1;
+        mn2 = v2 < mn2 ? v2 : mn2;
+        mn3 = v3 < mn3 ? v3 : mn3;
+      }
+      if constexpr (kWant & kMax) {
+        mx0 = v0 > mx0 ? v0 : mx0;
+        mx1 = v1 > mx1 ? v1 : mx1;
+        mx2 = v2 > mx2 ? v2 : mx2;
+        mx3 = v3 > mx3 ? v3 : mx3;
+      }
     }
     mn0 = mn1 < mn0 ? mn1 : mn0;
     mn2 = mn3 < mn2 ? mn3 : mn2;
@@ -144,28 +156,20 @@ void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
       if (mn0[l] < bmn) bmn = mn0[l];
       if (mx0[l] > bmx) bmx = mx0[l];
     }
-    if (bmn < mn) {
+    if ((kWant & kMin) && bmn < mn) {
       uint32_t j = i;
       while (!(x[j] == bmn)) j++;
       lo = j;
       mn = x[j];
     }
-    if (bmx > mx) {
+    if ((kWant & kMax) && bmx > mx) {
       uint32_t j = i;
       while (!(x[j] == bmx)) j++;
       hi = j;
       mx = x[j];
     }
   }
-  for (; i < n; i++) {
-    if (x[i] < mn) {
-      mn = x[i];
-      lo = i;
-    } else if (x[i] > mx) {
-      mx = x[i];
-      hi = i;
-    }
-  }
+  for (; i < n; i++) step<T, kWant>(x, i, mn, mx, lo, hi);
   *imin = lo;
   *imax = hi;
 }
@@ -200,9 +204,20 @@ void extremes_string(const void* data, uint32_t n, uint32_t* imin, uint32_t* ima
   *imax = hi;
 }
 
-constexpr ExtremesKernel kExtremes[N_TYPES] = {nullptr,           extremes<uint8_t>, extremes<int16_t>,
-                                               extremes<int32_t>, extremes<float>,   extremes<double>,
-                                               extremes_complex,  extremes_string,   nullptr};
+template <int kWant>
+constexpr ExtremesKernel kExtremesFor[N_TYPES] = {
+    nullptr,          extremes<uint8_t, kWant>, extremes<int16_t, kWant>, extremes<int32_t, kWant>,
+    extremes<float, kWant>, extremes<double, kWant>, extremes_complex, extremes_string, nullptr};
+// [what is wanted - 1][type]
+constexpr const ExtremesKernel* kExtremes[3] = {kExtremesFor<kMin>, kExtremesFor<kMax>, kExtremesFor<kBoth>};
+
+// The subscripts of the wanted extremes of v (see get_array_data for refusals).
+void find_extremes(Variable* v, int want, void** data, uint32_t* lo, uint32_t* hi) {
+  uint32_t n;
+  get_array_data(v, &n, data);
+  *lo = *hi = 0;
+  kExtremes[want - 1][v->type](*data, n, lo, hi);
+}
 
 // A scalar temporary holding a copy of the element at p (a string gets its own
 // characters).
@@ -225,9 +240,12 @@ Variable* element_temp(int type, const void* p) {
 
 // Shared body of MAX (want_max) and MIN.
 Variable* extreme_of(Variable* x, Variable* subscript_out, Variable* other_out, bool want_max) {
-  void *mn, *mx, *base;
-  min_max(x, &mn, &mx, &base);
+  void* base;
+  uint32_t lo, hi;
+  find_extremes(x, other_out ? kBoth : want_max ? kMax : kMin, &base, &lo, &hi);
   size_t es = static_cast<size_t>(type_size[x->type]);
+  void* mn = static_cast<uint8_t*>(base) + lo * es;
+  void* mx = static_cast<uint8_t*>(base) + hi * es;
   void* pick = want_max ? mx : mn;
   void* other = want_max ? mn : mx;
   auto subscript = static_cast<int32_t>((static_cast<uint8_t*>(pick) - static_cast<uint8_t*>(base)) / es);
@@ -472,11 +490,9 @@ void get_array_data(Variable* v, uint32_t* n, void** data) {
 }
 
 void min_max(Variable* v, void** min_ptr, void** max_ptr, void** base) {
-  uint32_t n;
   void* data;
-  get_array_data(v, &n, &data);
   uint32_t lo, hi;
-  kExtremes[v->type](data, n, &lo, &hi);
+  find_extremes(v, kBoth, &data, &lo, &hi);
   size_t es = static_cast<size_t>(type_size[v->type]);
   *base = data;
   *min_ptr = static_cast<uint8_t*>(data) + lo * es;

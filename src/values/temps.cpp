@@ -17,7 +17,7 @@ MemCounters mem_counters{0, 0, 0};
 
 namespace {
 constexpr uintptr_t kHugePageBytes = uintptr_t{2} << 20;
-constexpr size_t kHugePageMin = size_t{4} << 20;
+constexpr size_t kHugePageMin = size_t{2} << 20;
 }  // namespace
 
 struct TempList {

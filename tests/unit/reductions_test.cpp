@@ -217,6 +217,12 @@ void check_extremes(int type, const std::vector<T>& v) {
   auto [lo, hi] = reference_extremes(v);
   EXPECT_EQ((static_cast<T*>(mn) - static_cast<T*>(base)), static_cast<ptrdiff_t>(lo)) << "type " << type;
   EXPECT_EQ((static_cast<T*>(mx) - static_cast<T*>(base)), static_cast<ptrdiff_t>(hi)) << "type " << type;
+  // MAX and MIN alone search for one extreme only.
+  Variable idx{};
+  deltmp(max_of(a, &idx, nullptr));
+  EXPECT_EQ(idx.value.l, static_cast<int32_t>(hi)) << "type " << type;
+  deltmp(min_of(a, &idx, nullptr));
+  EXPECT_EQ(idx.value.l, static_cast<int32_t>(lo)) << "type " << type;
   deltmp(a);
 }
 
