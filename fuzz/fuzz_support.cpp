@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "compiler/compiler_input.h"
@@ -73,10 +74,17 @@ void init_session() {
       close(null_fd);
     }
   }
-  char tmpl[] = "/tmp/vek_fuzz_XXXXXX";
-  if (mkdtemp(tmpl)) {
-    scratch_dir = tmpl;
-    if (chdir(tmpl) != 0) scratch_dir.clear();
+  // Every input is written to a file here: memory-backed when the system has it.
+  for (const char* base : {"/dev/shm", "/tmp"}) {
+    std::string tmpl = std::string(base) + "/vek_fuzz_XXXXXX";
+    if (mkdtemp(tmpl.data()) && chdir(tmpl.c_str()) == 0) {
+      scratch_dir = tmpl;
+      std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_dir, ignored);
+      });
+      break;
+    }
   }
   init_system_tables();
   init_system_routines(1, 32768, 8192);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "interp/interpreter.h"
 #include "interp/message.h"
 #include "values/struct.h"
 
@@ -62,6 +63,12 @@ void print_values(int argc, Variable* argv[]) {
     uint32_t row = a->dims[0];
     if (!line.empty()) flush_line(line);
     for (uint32_t k = 0; k < a->n_elts; k++) {
+      // The interrupt key stops a long listing; the interpreter reports where.
+      if (int_interrupt == IR_INTERRUPT) {
+        line.clear();
+        fflush(stdout);
+        return;
+      }
       std::string t = element_text(v->type, a->data + static_cast<size_t>(k) * a->elem_size);
       if (v->type == TYP_STRING && k % row) t = " " + t;
       append(line, t);
