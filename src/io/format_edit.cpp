@@ -221,6 +221,7 @@ struct InRecord {
       return f;
     }
     auto sep = [](char c) { return c == ' ' || c == '\t' || c == ','; };
+    pos = std::min(pos, text.size());  // a wide field may have run past the end
     while (pos < text.size() && sep(text[pos])) pos++;
     size_t start = pos;
     while (pos < text.size() && !sep(text[pos])) pos++;

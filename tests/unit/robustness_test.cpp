@@ -7,6 +7,8 @@
 
 #include "compiler_fixture.h"
 #include "interp_support.h"
+#include "io/format.h"
+#include "values/strings.h"
 #include "values/temps.h"
 
 namespace compiler_test {
@@ -203,6 +205,55 @@ TEST_F(MemoryLimitTest, DefaultLimitIsThePhysicalMemoryAtMost) {
   size_t phys = static_cast<size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<size_t>(sysconf(_SC_PAGE_SIZE));
   EXPECT_LE(memory_limit(), phys);
   EXPECT_GT(memory_limit(), size_t{mem_counters.bytes_in_use});
+}
+
+// ---- Formatted input --------------------------------------------------------------------
+
+class HostileFormatTest : public VekTest {
+ protected:
+  void TearDown() override {
+    cleanup_fmt();
+    VekTest::TearDown();
+  }
+};
+
+// A fixed-width field may run past the end of the record; a free field after it used
+// to take a substring beyond the end (an uncaught C++ exception ended the program).
+TEST_F(HostileFormatTest, FreeFieldAfterAFieldThatRanPastTheRecordEnd) {
+  struct Source {
+    std::vector<std::string> records{"abc"};
+    size_t next = 0;
+  } src;
+  RecordIo io;
+  io.get = [](void* ctx, std::string& rec) {
+    auto* s = static_cast<Source*>(ctx);
+    if (s->next >= s->records.size()) return false;
+    rec = s->records[s->next++];
+    return true;
+  };
+  io.ctx = &src;
+  Variable wide{}, free_field{};
+  for (Variable* v : {&wide, &free_field}) {
+    StringDesc empty{0, 0, nullptr};
+    store_scalar(v, TYP_STRING, &empty);
+  }
+  Variable* targets[] = {&wide, &free_field};
+  for (const char* f : {"(A8, A0)", "(A8, I0)", "(I9, A0)"}) {
+    SCOPED_TRACE(f);
+    init_fmt(f);
+    FormatScope scope;
+    src.next = 0;
+    int code = error_code_of([&] { fmt_input(2, targets, io); });
+    EXPECT_TRUE(code == 0 || code == M_FMT_INPUT) << code;
+  }
+  init_fmt("(A8, A0)");
+  src.next = 0;
+  EXPECT_EQ(fmt_input(2, targets, io), 2);
+  cleanup_fmt();
+  EXPECT_EQ(std::string(str_chars(wide.value.str), wide.value.str.length), "abc");
+  EXPECT_EQ(free_field.value.str.length, 0);
+  delvar(&wide);
+  delvar(&free_field);
 }
 
 }  // namespace
