@@ -4,10 +4,17 @@
 #include "lib/arrays.h"
 #include "test_support.h"
 #include "value_builders.h"
+#include "values/struct.h"
 
 namespace {
 
-class ArraysTest : public VekTest {};
+Variable* anon_struct(const char* text);
+
+class ArraysTest : public VekTest {
+ protected:
+  // Identifiers and tag names live for the session: made before any baseline.
+  static void SetUpTestSuite() { deltmp(anon_struct("warm up")); }
+};
 
 Variable* index_array(int type, int32_t n) { return basic_array(type, 1, &n, nullptr, ARR_INDEX); }
 
@@ -183,6 +190,44 @@ TEST_F(ArraysTest, ReplicateRefusesArraysAndUndefined) {
   Variable undefined{};
   EXPECT_EQ(error_code_of([&] { replicate(&undefined, 1, &n); }), M_UNDEFINED);
   deltmp(one);
+}
+
+// An anonymous structure {A: 3, S: text} as a temporary.
+Variable* anon_struct(const char* text) {
+  Variable* vals[2];
+  vals[0] = make_long_temp(3);
+  vals[1] = ret_str_as_STRING(text);
+  IdentEntry* tags[2] = {ident_hash("A", 0, 0, MSG_LONGJMP), ident_hash("S", 0, 0, MSG_LONGJMP)};
+  return make_struc(&vals[1], 2, nullptr, tags, true, false);
+}
+
+TEST_F(ArraysTest, ReplicatedStructuresShareTheDefinitionButNotTheirStrings) {
+  Variable* s = anon_struct("hello");
+  StructDef* sd = s->sdef();
+  int32_t refs = sd->refs;
+  int32_t n = 3;
+  Variable* r = replicate(s, 1, &n);
+  ASSERT_TRUE(r->is_struct());
+  EXPECT_EQ(r->sdef(), sd);
+  EXPECT_EQ(sd->refs, refs + 1);
+  EXPECT_EQ(r->arr()->n_elts, 3u);
+  EXPECT_EQ(r->arr()->elem_size, static_cast<uint32_t>(sd->length));
+  const uint32_t off_a = sd->tags[0].offset, off_s = sd->tags[1].offset;
+  const StringDesc* orig = reinterpret_cast<StringDesc*>(s->arr()->data + off_s);
+  for (uint32_t k = 0; k < 3; k++) {
+    uint8_t* rec = r->arr()->data + k * static_cast<uint32_t>(sd->length);
+    EXPECT_EQ(*reinterpret_cast<int32_t*>(rec + off_a), 3);
+    auto* str = reinterpret_cast<StringDesc*>(rec + off_s);
+    EXPECT_EQ(text_of(*str), "hello");
+    EXPECT_NE(str->chars, orig->chars);
+  }
+  deltmp(r);
+  EXPECT_EQ(sd->refs, refs);
+  // A structure array of more than one element is not a scalar.
+  Variable* two = replicate(s, 1, &n);
+  EXPECT_EQ(error_code_of([&] { replicate(two, 1, &n); }), M_NOT_SCALAR);
+  deltmp(two);
+  deltmp(s);
 }
 
 // ---- MAKE_ARRAY -------------------------------------------------------------------------

@@ -298,6 +298,40 @@ TEST_F(SysvarTest, DefinitionCopiesATemporaryAndArraysKeepTheirShape) {
   deltmp(two);
 }
 
+TEST_F(SysvarTest, StructureValuedDefinitionsKeepTheirDefinition) {
+  IdentEntry* tags[2] = {ident_hash("A", 0, 0, MSG_LONGJMP), ident_hash("S", 0, 0, MSG_LONGJMP)};
+  auto make = [&](const char* text, int32_t a) {
+    Variable* vals[2] = {make_long_temp(a), ret_str_as_STRING(text)};
+    return make_struc(&vals[1], 2, nullptr, tags, true, false);
+  };
+  deltmp(make("warm up", 0));  // the identifiers and tag names stay
+  baseline_ = mem_counters.bytes_in_use;
+  // The definition lives on in the variable.
+  Variable* first = nullptr;
+  StructDef* sd = nullptr;
+  SysVar* rec = nullptr;
+  permanent([&] {
+    first = make("one", 1);
+    sd = first->sdef();
+    rec = enter_sysv("!ARRAYS_T6", first, 0);
+    deltmp(first);
+  });
+  EXPECT_EQ(rec->var.sdef(), sd);
+  // A value of the same definition is stored, strings duplicated.
+  Variable* same = get_sysv(rec);
+  *reinterpret_cast<int32_t*>(same->arr()->data + sd->tags[0].offset) = 9;
+  permanent([&] { store_sysv(rec, same); });
+  deltmp(same);
+  Variable* back = get_sysv(rec);
+  EXPECT_EQ(*reinterpret_cast<int32_t*>(back->arr()->data + sd->tags[0].offset), 9);
+  EXPECT_EQ(text_of(*reinterpret_cast<StringDesc*>(back->arr()->data + sd->tags[1].offset)), "one");
+  deltmp(back);
+  // Another anonymous structure, even with the same tags, is another definition.
+  Variable* other = make("two", 2);
+  EXPECT_EQ(error_code_of([&] { enter_sysv("!ARRAYS_T6", other, 0); }), M_STRUCT_CONFLICT);
+  deltmp(other);
+}
+
 TEST_F(SysvarTest, StringVariablesOwnTheirText) {
   // Defining from a string that does not own its characters (a constant of compiled
   // code) takes a copy, so the variable survives the statement.
