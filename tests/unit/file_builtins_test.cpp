@@ -73,18 +73,17 @@ TEST_F(FileBuiltinTest, ErrorKeywordRecordsTheCodeInsteadOfReporting) {
 }
 
 TEST_F(FileBuiltinTest, GetLunKeywordNeedsANamedVariable) {
-  Named unit(0), name(dir_ + "/f");
-  Variable* argv[] = {&unit.v, &name.v, nullptr};
-  Named flag(1);
-  argv[2] = &flag.v;
-  const char* argk[] = {"", "", "GET"};  // abbreviated
-  ur_openw(3, argv, argk);
+  Named unit(0), name(dir_ + "/f"), flag(1), width(132);
+  Variable* argv[] = {&unit.v, &name.v, &flag.v, &width.v};
+  const char* argk[] = {"", "", "GET", "WIDTH"};  // abbreviated
+  ur_openw(4, argv, argk);
   EXPECT_EQ(unit.v.value.l, LUN_FIRST);
-  EXPECT_NE(file_table[LUN_FIRST], nullptr);
+  ASSERT_NE(file_table[LUN_FIRST], nullptr);
+  EXPECT_EQ(file_table[LUN_FIRST]->width, 132);
 
   Variable* constant = make_long_temp(9);
   argv[0] = constant;
-  EXPECT_EQ(error_code_of([&] { ur_openw(3, argv, argk); }), M_NOT_NAMED);
+  EXPECT_EQ(error_code_of([&] { ur_openw(4, argv, argk); }), M_NOT_NAMED);
   deltmp(constant);
 }
 
