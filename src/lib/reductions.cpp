@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 #include <vector>
 
 #include "interp/message.h"
@@ -243,12 +242,10 @@ Variable* extreme_of(Variable* x, Variable* subscript_out, Variable* other_out, 
   void* base;
   uint32_t lo, hi;
   find_extremes(x, other_out ? kBoth : want_max ? kMax : kMin, &base, &lo, &hi);
-  size_t es = static_cast<size_t>(type_size[x->type]);
-  void* mn = static_cast<uint8_t*>(base) + lo * es;
-  void* mx = static_cast<uint8_t*>(base) + hi * es;
-  void* pick = want_max ? mx : mn;
-  void* other = want_max ? mn : mx;
-  auto subscript = static_cast<int32_t>((static_cast<uint8_t*>(pick) - static_cast<uint8_t*>(base)) / es);
+  const size_t es = static_cast<size_t>(type_size[x->type]);
+  int32_t subscript = static_cast<int32_t>(want_max ? hi : lo);
+  const uint8_t* pick = static_cast<uint8_t*>(base) + (want_max ? hi : lo) * es;
+  const uint8_t* other = static_cast<uint8_t*>(base) + (want_max ? lo : hi) * es;
   // Copies first: an output argument may be the operand itself.
   Variable* result = element_temp(x->type, pick);
   if (other_out) {

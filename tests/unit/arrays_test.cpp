@@ -239,57 +239,6 @@ Variable long_value(int32_t v) {
   return x;
 }
 
-TEST_F(ArraysTest, MakeArrayTypeDefaultsAndIndex) {
-  Variable three = long_value(3);
-  Variable* pos[1] = {&three};
-  MakeArraySpec spec;
-  spec.index = 1;
-  Variable* r = make_array_from_spec(1, pos, spec);
-  EXPECT_EQ(r->type, TYP_FLOAT);
-  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<float>(r)[k], static_cast<float>(k));
-  deltmp(r);
-
-  spec = MakeArraySpec{};
-  spec.type_switch = TYP_STRING;
-  spec.nozero = 1;
-  r = make_array_from_spec(1, pos, spec);
-  EXPECT_EQ(r->type, TYP_STRING);
-  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<StringDesc>(r)[k].length, 0);
-  deltmp(r);
-
-  // TYPE overrides the switches.
-  spec = MakeArraySpec{};
-  spec.type_switch = TYP_BYTE;
-  spec.type = TYP_DOUBLE;
-  r = make_array_from_spec(1, pos, spec);
-  EXPECT_EQ(r->type, TYP_DOUBLE);
-  for (int k = 0; k < 3; k++) EXPECT_EQ(elements<double>(r)[k], 0.0);
-  deltmp(r);
-}
-
-TEST_F(ArraysTest, MakeArrayDimensionsFromKeywords) {
-  MakeArraySpec spec;
-  spec.dimension_given = 1;
-  spec.dimension_count = 2;
-  spec.dimension[0] = 4;
-  spec.dimension[1] = 5;
-  Variable* r = make_array_from_spec(0, nullptr, spec);
-  EXPECT_EQ(r->arr()->n_dim, 2);
-  EXPECT_EQ(r->arr()->dims[1], 5u);
-  deltmp(r);
-
-  // SIZE wins over DIMENSION and gives the type when no switch does.
-  spec.size_given = 1;
-  spec.size_count = 5;
-  int32_t size_vec[5] = {2, 3, 2, TYP_INT, 6};
-  memcpy(spec.size, size_vec, sizeof size_vec);
-  r = make_array_from_spec(0, nullptr, spec);
-  EXPECT_EQ(r->type, TYP_INT);
-  EXPECT_EQ(r->arr()->dims[0], 3u);
-  EXPECT_EQ(r->arr()->dims[1], 2u);
-  deltmp(r);
-}
-
 TEST_F(ArraysTest, MakeArrayValueIsConvertedThenReplicated) {
   Variable two = long_value(2), three = long_value(3);
   Variable* pos[2] = {&two, &two};
