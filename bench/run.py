@@ -7,11 +7,9 @@ Usage: bench/run.py [--reps N] [--only NAME,NAME] [--vek PATH]
 import argparse
 import os
 import re
-import resource
 import shutil
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NUM = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eEdD][-+]?\d+)?")
@@ -28,13 +26,24 @@ def load_workloads():
     return out
 
 
+# Vek's informational lines; any other "% " line is an error message.
+VEK_INFO = ("% Compiled module:",)
+
+
 def parse(text):
+    """Returns the timings, the result and the first error line found in a run's output."""
     times = {}
     result = None
+    error = None
     for line in text.splitlines():
         parts = line.split()
         if not parts:
             continue
+        vek_error = line.startswith("% ") and not line.startswith(VEK_INFO)
+        # Octave reports a harmless "error: ignoring ... while preparing to exit" at exit.
+        octave_error = line.startswith("error: ") and "preparing to exit" not in line
+        if error is None and (vek_error or octave_error or line.startswith("Traceback")):
+            error = line.strip()
         if parts[0] in ("TIME", "TIME_ARGSORT") and len(parts) > 1:
             m = NUM.search(" ".join(parts[1:]))
             if m:
@@ -43,26 +52,7 @@ def parse(text):
             m = NUM.search(" ".join(parts[1:]))
             if m:
                 result = float(m.group(0).replace("D", "E").replace("d", "e"))
-    return times, result
-
-
-def run_one(cmd, cwd, stdin_path=None, timeout=600):
-    """Runs one process; returns (stdout+stderr, max RSS in KiB)."""
-    stdin = open(stdin_path) if stdin_path else subprocess.DEVNULL
-    env = dict(os.environ)
-    env.pop("OPENBLAS_CORETYPE", None)
-    env.pop("OPENBLAS_L2_SIZE", None)
-    p = subprocess.Popen(cmd, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
-    deadline = time.time() + timeout
-    out = b""
-    try:
-        out, _ = p.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        out, _ = p.communicate()
-    _, status, usage = os.wait4(p.pid, 0) if p.returncode is None else (0, 0, None)
-    rss = usage.ru_maxrss if usage else None
-    return out.decode(errors="replace"), rss
+    return times, result, error
 
 
 def systems(vek):
@@ -109,23 +99,27 @@ def main():
         best = {}
         results = {}
         extra = {}
+        failed = {}
         for sname, mk in sysd.items():
             cmd, cwd = mk(name)
             reps = 1 if (sname == "octave" and name.startswith(("loop", "user", "strings"))) else args.reps
             for _ in range(reps):
                 p = subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                    timeout=1200)
-                times, result = parse(p.stdout + p.stderr)
-                if "TIME" not in times:
-                    sys.stderr.write(f"{sname} {name}: no timing in output:\n{(p.stdout + p.stderr)[-800:]}\n")
+                times, result, error = parse(p.stdout + p.stderr)
+                if "TIME" not in times or result is None or error:
+                    sys.stderr.write(f"{sname} {name}: failed:\n{(p.stdout + p.stderr)[-800:]}\n")
+                    failed[sname] = error or "no TIME or RESULT in output"
+                    best.pop(sname, None)
+                    results.pop(sname, None)
                     break
                 best[sname] = min(best.get(sname, 1e30), times["TIME"])
                 results[sname] = result
                 if "TIME_ARGSORT" in times:
                     extra["argsort"] = min(extra.get("argsort", 1e30), times["TIME_ARGSORT"])
-        ok = all(agree(results.get("vek"), results.get(s), tol, cmp) for s in results if s != "vek")
+        ok = not failed and all(agree(results.get("vek"), results.get(s), tol, cmp) for s in results if s != "vek")
         all_agree &= ok
-        rows.append((name, best, results, ok, extra))
+        rows.append((name, best, results, ok, extra, failed))
         sys.stderr.write(f"done {name}\n")
 
     def fmt(t):
@@ -135,13 +129,18 @@ def main():
         return f"{a / b:8.2f}" if a is not None and b else "       -"
 
     print(f"{'workload':<14}{'vek s':>10}{'numpy s':>10}{'octave s':>10}{'vek/np':>8}{'vek/oct':>8}  results")
-    for name, best, results, ok, extra in rows:
+    for name, best, results, ok, extra, failed in rows:
         v, n, o = best.get("vek"), best.get("numpy"), best.get("octave")
-        line = f"{name:<14}{fmt(v)}{fmt(n)}{fmt(o)}{ratio(v, n)}{ratio(v, o)}  {'agree' if ok else 'DIFFER ' + repr(results)}"
+        if failed:
+            verdict = "FAILED " + "; ".join(f"{s}: {e}" for s, e in failed.items())
+        else:
+            verdict = "agree" if ok else "DIFFER " + repr(results)
+        line = f"{name:<14}{fmt(v)}{fmt(n)}{fmt(o)}{ratio(v, n)}{ratio(v, o)}  {verdict}"
         if "argsort" in extra:
             line += f"  (np.argsort {extra['argsort']:.4f} s, vek/argsort {ratio(v, extra['argsort']).strip()})"
         print(line)
-    if "vek" in sysd and (not only or "chain" in only):
+    chain_ran = any(name == "chain" and "vek" in best for name, best, *_ in rows)
+    if chain_ran:
         cmd, cwd = sysd["vek"]("chain")
         rss = peak_rss_kib(cmd, cwd)
         array_mib = 10000000 * 4 / 1048576

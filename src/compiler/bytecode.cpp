@@ -33,6 +33,9 @@ HandleTable& handles() {
 
 }  // namespace
 
+const void* const* handle_table = nullptr;
+uint32_t handle_count = 0;
+
 uint32_t code_handle(const void* ptr) {
   if (!ptr) return 0;
   HandleTable& t = handles();
@@ -41,13 +44,9 @@ uint32_t code_handle(const void* ptr) {
   auto h = static_cast<uint32_t>(t.ptrs.size());
   t.ptrs.push_back(ptr);
   t.index.emplace(ptr, h);
+  handle_table = t.ptrs.data();
+  handle_count = static_cast<uint32_t>(t.ptrs.size());
   return h;
-}
-
-void* handle_ptr(uint32_t handle) {
-  HandleTable& t = handles();
-  if (handle >= t.ptrs.size()) return nullptr;
-  return const_cast<void*>(t.ptrs[handle]);
 }
 
 // ---- Program areas -------------------------------------------------------------------
@@ -93,7 +92,7 @@ uint32_t inst_size(const uint8_t* p) {
       return (p[1] + 5u) & ~1u;
     case OP_SOURCE:
     case OP_SOURCE_BREAK:
-      return (p[6] + 9u) & ~1u;
+      return source_inst_size(p);
     case OP_MAKE_STRUCT:
       return 4u + 4u * p[1];
     case OP_CALL_SYSFUN:

@@ -223,7 +223,13 @@ void reset_code_block(CodeBlock* cb);
 // long-lived objects (identifiers, routine entries, routine records, system variables).
 // A handle is permanent for the session; 0 is the null pointer.
 uint32_t code_handle(const void* ptr);
-void* handle_ptr(uint32_t handle);
+// The table behind the handles (index = handle), kept up to date by code_handle so that
+// the interpreter's lookups stay inline.
+extern const void* const* handle_table;
+extern uint32_t handle_count;
+inline void* handle_ptr(uint32_t handle) {
+  return handle < handle_count ? const_cast<void*>(handle_table[handle]) : nullptr;
+}
 template <typename T>
 T* handle_as(uint32_t handle) {
   return static_cast<T*>(handle_ptr(handle));
@@ -248,6 +254,8 @@ inline Variable* inst_const(uint8_t* inst) { return reinterpret_cast<Variable*>(
 // Keyword descriptor of a call instruction: argc position bytes, then argc names.
 inline const uint8_t* call_positions(const uint8_t* inst) { return inst + 8; }
 
+// Length of a SOURCE or SOURCE_BREAK record: the head, the name and its NUL, 2-aligned.
+inline uint32_t source_inst_size(const uint8_t* p) { return (p[6] + 9u) & ~1u; }
 // Offset of the next instruction after the one at offset; 0 for END or an invalid opcode.
 uint32_t instruction_length(const CodeBlock* cb, uint32_t offset);
 // Length in bytes of the instruction at p (END: 1; invalid: 0).

@@ -97,6 +97,9 @@ void restore_for_state(Frame* f) {
   if (!f->recursive) cb->flags &= ~CB_ACTIVE;
 }
 
+// allocate_frame sets every field of a new Frame: keep it in step with the record.
+static_assert(sizeof(Frame) == 152, "Frame changed: update allocate_frame");
+
 // Places a frame for `routine` after the current frame's variables.
 Frame* allocate_frame(CodeBlock* routine) {
   Frame* caller = curr_frame;
@@ -112,7 +115,28 @@ Frame* allocate_frame(CodeBlock* routine) {
     end = own + size;
   }
   auto* f = reinterpret_cast<Frame*>(start);
-  memset(f, 0, sizeof(Frame));
+  // Field by field: a whole-record clear costs a string instruction on every call.
+  f->return_pc = nullptr;
+  f->current_stmt = nullptr;
+  f->recursion_save = nullptr;
+  f->cont_pc = nullptr;
+  f->ioerror_target = nullptr;
+  f->interactive = 0;
+  f->flag_byte = 0;
+  f->on_error_set = 0;
+  f->catch_transient = 0;
+  f->on_error = 0;
+  f->n_positional = 0;
+  f->catch_var = nullptr;
+  f->catch_pc = nullptr;
+  f->temps_mark = nullptr;
+  f->depth = 0;
+  f->recursive = 0;
+  f->return_gen = 0;
+  f->routine = routine;
+  f->caller = caller;
+  f->arg_base = nullptr;
+  f->stmt_sp = nullptr;
   f->own_block = own;
   f->block_end = end;
   f->params = reinterpret_cast<Variable**>(start + align8(sizeof(Frame)));
@@ -269,6 +293,64 @@ void spread_extra_structure(Frame* f, CodeBlock* r, Variable* s, std::vector<Ext
   }
 }
 
+// Binds a call's arguments when some are given by keyword (names[i] non-empty), with
+// "_EXTRA" spreading and gathering.
+void bind_keywords(Frame* f, CodeBlock* routine, int argc, const char* const* names, Variable** args) {
+  std::vector<ExtraKeyword> extras;
+  std::vector<Variable*> owned;  // extra values taken from an _EXTRA structure
+  try {
+    uint32_t next_pos = 0;
+    uint32_t kw_from = 0;
+    Variable* extra_struct = nullptr;
+    for (int i = 0; i < argc; i++) {
+      const char* name = names[i];
+      Variable* arg = args[i];
+      if (!name[0]) {
+        if (next_pos >= routine->n_params) message(M_TOO_MANY_PARAMS, 0, MSG_LONGJMP, routine->name_str());
+        if (kw_formal_name(routine, next_pos)) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, routine->name_str());
+        bind_param(f, next_pos, arg);
+        kw_from = ++next_pos;
+        continue;
+      }
+      f->n_positional--;
+      if (name[0] == '0') {
+        // An undefined _EXTRA (a caller's own _EXTRA given no extra keywords) adds nothing.
+        if (arg->type != TYP_UNDEF) extra_struct = arg;
+        continue;
+      }
+      int k = match_keyword_formal(routine, name, kw_from);
+      if (k < 0) {
+        if (!(routine->flags & CB_EXTRA)) message(M_KW_NOT_ALLOWED, 0, MSG_LONGJMP, name, routine->name_str());
+        extras.push_back({name, arg});
+        continue;
+      }
+      bind_param(f, static_cast<uint32_t>(k), arg);
+      kw_from = static_cast<uint32_t>(k) + 1;
+    }
+    if (extra_struct) spread_extra_structure(f, routine, extra_struct, extras, owned);
+    if (!extras.empty()) {
+      int k = extra_formal(routine);
+      if (k >= 0) {
+        std::vector<Variable*> values;
+        std::vector<IdentEntry*> tags;
+        for (auto& e : extras) {
+          values.push_back(e.value);
+          tags.push_back(ident_hash(e.name, 0, IDENT_UPCASE, MSG_LONGJMP));
+        }
+        // Temporaries among the values (and those taken from an _EXTRA structure)
+        // are consumed by the new structure.
+        owned.clear();
+        Variable* s = make_struc(values.data() + values.size() - 1, static_cast<int>(values.size()), nullptr,
+                                 tags.data(), true, false);
+        bind_param(f, static_cast<uint32_t>(k), s);
+      }
+    }
+  } catch (...) {
+    for (Variable* v : owned) deltmp(v);
+    throw;
+  }
+}
+
 }  // namespace
 
 bool frame_fits(uint32_t n_vars, uint32_t n_params) {
@@ -341,58 +423,22 @@ uint8_t* call_user_proc(CodeBlock* routine, int argc, const char* const* names, 
   for (uint32_t i = 0; i < routine->n_params; i++) f->params[i] = &f->vars[i];
 
   // Bind. Until the frame is current, an error leaves nothing behind but the block.
-  std::vector<ExtraKeyword> extras;
-  std::vector<Variable*> owned;  // extra values taken from an _EXTRA structure
   try {
     Variable** args = sp - argc + 1;
-    uint32_t next_pos = 0;
-    uint32_t kw_from = 0;
-    Variable* extra_struct = nullptr;
-    for (int i = 0; i < argc; i++) {
-      const char* name = names ? names[i] : "";
-      Variable* arg = args[i];
-      if (!name[0]) {
-        if (next_pos >= routine->n_params) message(M_TOO_MANY_PARAMS, 0, MSG_LONGJMP, routine->name_str());
-        if (kw_formal_name(routine, next_pos)) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, routine->name_str());
-        bind_param(f, next_pos, arg);
-        kw_from = ++next_pos;
-        continue;
-      }
-      f->n_positional--;
-      if (name[0] == '0') {
-        // An undefined _EXTRA (a caller's own _EXTRA given no extra keywords) adds nothing.
-        if (arg->type != TYP_UNDEF) extra_struct = arg;
-        continue;
-      }
-      int k = match_keyword_formal(routine, name, kw_from);
-      if (k < 0) {
-        if (!(routine->flags & CB_EXTRA)) message(M_KW_NOT_ALLOWED, 0, MSG_LONGJMP, name, routine->name_str());
-        extras.push_back({name, arg});
-        continue;
-      }
-      bind_param(f, static_cast<uint32_t>(k), arg);
-      kw_from = static_cast<uint32_t>(k) + 1;
-    }
-    if (extra_struct) spread_extra_structure(f, routine, extra_struct, extras, owned);
-    if (!extras.empty()) {
-      int k = extra_formal(routine);
-      if (k >= 0) {
-        std::vector<Variable*> values;
-        std::vector<IdentEntry*> tags;
-        for (auto& e : extras) {
-          values.push_back(e.value);
-          tags.push_back(ident_hash(e.name, 0, IDENT_UPCASE, MSG_LONGJMP));
-        }
-        // Temporaries among the values (and those taken from an _EXTRA structure)
-        // are consumed by the new structure.
-        owned.clear();
-        Variable* s = make_struc(values.data() + values.size() - 1, static_cast<int>(values.size()), nullptr,
-                                 tags.data(), true, false);
-        bind_param(f, static_cast<uint32_t>(k), s);
+    if (names) {
+      bind_keywords(f, routine, argc, names, args);
+    } else {
+      // Positional arguments only, the common case.
+      for (int i = 0; i < argc; i++) {
+        uint32_t p = static_cast<uint32_t>(i);
+        if (p >= routine->n_params) message(M_TOO_MANY_PARAMS, 0, MSG_LONGJMP, routine->name_str());
+        if (kw_formal_name(routine, p)) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, routine->name_str());
+        Variable* arg = args[i];
+        if (arg->flags & FLAG_UNNAMED) bind_param(f, p, arg);
+        else f->params[p] = arg;  // a named variable, by reference
       }
     }
   } catch (...) {
-    for (Variable* v : owned) deltmp(v);
     for (uint32_t i = 0; i < routine->n_vars; i++)
       if (f->vars[i].flags & FLAG_DYNAMIC) delvar(&f->vars[i]);
     free_frame_block(f);
@@ -452,12 +498,17 @@ uint8_t* return_user_proc(Variable** sp, Variable*** sp_out, bool from_return_al
       }
     }
   }
+  // The callee's temporaries go, except the result, which becomes the caller's newest.
   TempList* mark = f->temps_mark;
   f->temps_mark = nullptr;
-  if (result && (result->flags & FLAG_TEMPORARY)) mark = move_temp_to_list(result, mark);
-  int left = temp_list_handler(2);
-  if (left && !from_return_all) message(M_TEMPS_CHECKED_OUT, 0, MSG_INFO);
-  mark_temps(mark);
+  bool keep = result && (result->flags & FLAG_TEMPORARY);
+  if (!(keep && !mark && sole_temp(result))) {
+    if (keep) detach_temp(result);
+    int left = temp_list_handler(2);
+    if (left && !from_return_all) message(M_TEMPS_CHECKED_OUT, 0, MSG_INFO);
+    if (mark) mark_temps(mark);
+    if (keep) attach_temp(result);
+  }
 
   Variable** base = f->arg_base;
   if (result) *++base = result;

@@ -372,12 +372,14 @@ void check_loop_variable(const Variable* var) {
   if (var->type == TYP_STRING) var_error(M_NO_STRING, var, MSG_LONGJMP);
 }
 
-uint8_t* for_init(uint8_t* pc, Variable**& sp) {
+// The FOR_INIT helpers and EXECUTE's leave the new stack top in istate.sp.
+uint8_t* for_init(uint8_t* pc, Variable** sp) {
   bool step = *pc == OP_FOR_INIT_STEP;
   Variable* incr = step ? *sp-- : nullptr;
   Variable* limit = *sp--;
   Variable* var = *sp--;
   Variable* init = *sp--;
+  istate.sp = sp;
   if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
   var_copy(init, var);
   check_loop_variable(var);
@@ -517,7 +519,7 @@ uint8_t* statement_check(Activation& act, uint8_t* pc, bool brk) {
 }
 
 // Ends an EXECUTE whose code reached its end (or STOP/RETALL inside it).
-uint8_t* finish_execute(Variable**& sp, bool ok) {
+uint8_t* finish_execute(Variable** sp, bool ok) {
   ExecRecord* ex = istate.execute_list;
   if (curr_frame != ex->frame) message(M_EXECUTE_LEVEL, 0, MSG_LONGJMP);
   int16_t result = ok ? 1 : 0;
@@ -532,10 +534,11 @@ uint8_t* finish_execute(Variable**& sp, bool ok) {
   uint8_t* resume = ex->resume;
   pop_exec(ex);
   *++sp = int_temp(result);
+  istate.sp = sp;
   return resume;
 }
 
-uint8_t* start_execute(uint8_t* pc, Variable**& sp) {
+uint8_t* start_execute(uint8_t* pc, Variable** sp) {
   Variable* v = *sp;
   if (v->type != TYP_STRING) var_error(M_NEED_STRING, v, MSG_LONGJMP);
   if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
@@ -558,6 +561,7 @@ uint8_t* start_execute(uint8_t* pc, Variable**& sp) {
   if (!code) {
     counting_free(ex);
     *++sp = int_temp(0);
+    istate.sp = sp;
     return pc + 1;
   }
   ex->prev = istate.execute_list;
@@ -567,6 +571,7 @@ uint8_t* start_execute(uint8_t* pc, Variable**& sp) {
   ex->resume = pc + 1;
   ex->caller_stmt = curr_frame->current_stmt;
   istate.execute_list = ex;
+  istate.sp = sp;
   return code;
 }
 
@@ -590,16 +595,46 @@ void take_call_name(Variable** args, int argc, const char** names, char* out, si
   }
 }
 
+// Steps over a one-byte alignment filler, so that hot instructions need not dispatch it.
+inline uint8_t* skip_pad(uint8_t* pc) { return pc + (*pc == OP_PAD1); }
+
 uint8_t* run(Activation& act, uint8_t* pc) {
+  // The instructions of tight loops end by jumping straight to the next instruction's
+  // handler (NEXT): one indirect jump per handler instead of the switch's bounds test
+  // and shared jump. Every other opcode's entry leads to the switch.
+  static void* dispatch[256];
+  if (!dispatch[0]) {
+    for (void*& d : dispatch) d = &&by_switch;
+    dispatch[OP_PUSH_LOCAL] = &&do_push_local;
+    dispatch[OP_PUSH_PARAM] = &&do_push_param;
+    dispatch[OP_PUSH_CONST] = &&do_push_const;
+    dispatch[OP_STORE] = &&do_store;
+    for (int o = OP_ADD; o <= OP_GT; o++)
+      if (o != OP_MIN && o != OP_MAX && o != OP_POWER && o != OP_MOD && o != OP_XOR) dispatch[o] = &&do_binary;
+    dispatch[OP_LINE] = dispatch[OP_SOURCE] = dispatch[OP_LINE_BREAK] = dispatch[OP_SOURCE_BREAK] = &&do_marker;
+    dispatch[OP_JUMP] = &&do_jump;
+    dispatch[OP_JUMP_IF_FALSE] = dispatch[OP_JUMP_BACK_IF_FALSE] = &&do_jump_if_false;
+    dispatch[OP_FOR_NEXT] = dispatch[OP_FOR_NEXT_STEP] = &&do_for_next;
+    for (int o = OP_PAD1; o <= OP_PAD7; o++) dispatch[o] = &&do_pad;
+  }
+#define NEXT()            \
+  do {                    \
+    op = *pc;             \
+    goto* dispatch[op];   \
+  } while (0)
+
   Variable** sp = istate.sp;
   Frame* f = curr_frame;
+  uint8_t op;
   for (;;) {
-    uint8_t op = *pc;
+  by_switch:
+    op = *pc;
     switch (op) {
       case OP_PUSH_LOCAL:
+      do_push_local:
         *++sp = frame_var(f, inst_u16(pc));
         pc += 4;
-        break;
+        NEXT();
       case OP_PUSH_COMMON: {
         VarEntry* e = var_entry(f->routine, inst_u16(pc));
         *++sp = reinterpret_cast<Variable*>(reinterpret_cast<uint8_t*>(e->common->vars) + e->slot);
@@ -607,9 +642,10 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         break;
       }
       case OP_PUSH_PARAM:
+      do_push_param:
         *++sp = f->params[pc[1]];
         pc += 2;
-        break;
+        NEXT();
       case OP_LOAD_SYSVAR:
         istate.sp = sp;
         *++sp = interp_hooks.load_sysvar(handle_ptr(inst_word(pc)));
@@ -634,14 +670,24 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc += inst_def[op].length;
         break;
       }
-      case OP_STORE: {
+      case OP_STORE:
+      do_store: {
         Variable* var = sp[0];
         Variable* value = sp[-1];
         sp -= 2;
+        if (value->flags == FLAG_TEMPORARY && var->flags == 0 && static_cast<unsigned>(value->type - 1) < 6u) {
+          // A numeric scalar result into a plain scalar variable: what var_copy does,
+          // without its general checks.
+          var->type = value->type;
+          std::memcpy(&var->value, &value->value, 8);  // all a numeric scalar has
+          freetmp(value);
+          pc = skip_pad(pc + 1);
+          NEXT();
+        }
         if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
         var_copy(value, var);
         pc += 1;
-        break;
+        NEXT();
       }
       case OP_STORE_SYSVAR: {
         Variable* value = *sp--;
@@ -673,9 +719,10 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         break;
       }
       case OP_PUSH_CONST:
+      do_push_const:
         *++sp = inst_const(pc);
         pc += inst_def[OP_PUSH_CONST].length;
-        break;
+        NEXT();
       case OP_PUSH_CONST_REF:
         *++sp = reinterpret_cast<Variable*>(pc - inst_u16(pc));
         pc += 4;
@@ -716,28 +763,39 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_LE:
       case OP_LT:
       case OP_GE:
-      case OP_GT: {
+      case OP_GT:
+      do_binary: {
         Variable* r = sp[0];
         Variable* l = sp[-1];
-        if (!((l->flags | r->flags) & FLAG_HAS_DESC) && static_cast<unsigned>(l->type - 1) < 6u &&
-            static_cast<unsigned>(r->type - 1) < 6u) {
-          Variable res;
-          if (scalar::binary(op, l->type, l->value, r->type, r->value, &res)) {
-            Variable* out = (l->flags & FLAG_TEMPORARY) ? l : (r->flags & FLAG_TEMPORARY) ? r : gettmp();
-            out->type = res.type;
-            out->flags = FLAG_TEMPORARY;
-            out->value = res.value;
-            if (out != r && (r->flags & FLAG_TEMPORARY)) freetmp(r);
-            *--sp = out;
-            pc += 1;
-            break;
+        scalar::ScalarKernel k;
+        if (!((l->flags | r->flags) & FLAG_HAS_DESC) && (k = scalar::kernel_for(op, l->type, r->type))) {
+          scalar::ScalarResult res = k(l->value, r->value);
+          // Numeric scalar temporaries own no memory: freeing them is enough.
+          uint8_t* next = skip_pad(pc + 1);
+          Variable* dst;
+          if (next[0] == OP_PUSH_LOCAL && next[4] == OP_STORE && (dst = frame_var(f, inst_u16(next)))->flags == 0) {
+            // "x = a OP b" into a plain scalar variable: store without a temporary (the
+            // value is complete before the variable changes, so x may be an operand).
+            if (l->flags & FLAG_TEMPORARY) freetmp(l);
+            if (r->flags & FLAG_TEMPORARY) freetmp(r);
+            scalar::put_result(dst, res);
+            sp -= 2;
+            pc = skip_pad(next + 5);
+            NEXT();
           }
+          Variable* out = (l->flags & FLAG_TEMPORARY) ? l : (r->flags & FLAG_TEMPORARY) ? r : gettmp();
+          scalar::put_result(out, res);
+          out->flags = FLAG_TEMPORARY;
+          if (out != r && (r->flags & FLAG_TEMPORARY)) freetmp(r);
+          *--sp = out;
+          pc = next;
+          NEXT();
         }
         istate.sp = sp;
         Variable* out = binop(op, l, r);
         *--sp = out;
         pc += 1;
-        break;
+        NEXT();
       }
       case OP_MIN:
       case OP_MAX:
@@ -770,7 +828,10 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc += 4;
         break;
       }
-      case OP_JUMP: pc += inst_u16(pc); break;
+      case OP_JUMP:
+      do_jump:
+        pc += inst_u16(pc);
+        NEXT();
       case OP_JUMP_BACK:
         count_step();
         if (int_interrupt == IR_INTERRUPT) {
@@ -781,7 +842,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc -= inst_u16(pc);
         break;
       case OP_JUMP_IF_FALSE:
-      case OP_JUMP_BACK_IF_FALSE: {
+      case OP_JUMP_BACK_IF_FALSE:
+      do_jump_if_false: {
         Variable* v = *sp--;
         bool t = condition_true(v);
         release(v);
@@ -798,12 +860,13 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           }
           pc -= inst_u16(pc);
         }
-        break;
+        NEXT();
       }
       case OP_LINE:
       case OP_SOURCE:
       case OP_LINE_BREAK:
-      case OP_SOURCE_BREAK: {
+      case OP_SOURCE_BREAK:
+      do_marker: {
         f->current_stmt = pc;
         bool brk = op == OP_LINE_BREAK || op == OP_SOURCE_BREAK;
         count_step();
@@ -811,8 +874,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           istate.sp = sp;
           if (uint8_t* stop = statement_check(act, pc, brk)) return stop;
         }
-        pc += (op == OP_LINE || op == OP_LINE_BREAK) ? 4 : inst_size(pc);
-        break;
+        pc += (op == OP_LINE || op == OP_LINE_BREAK) ? 4 : source_inst_size(pc);
+        NEXT();
       }
       case OP_ASSIGN_EXPR: {
         int n = pc[1];
@@ -828,10 +891,26 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_FOR_INIT_STEP:
         istate.sp = sp;
         pc = for_init(pc, sp);
+        sp = istate.sp;
         break;
       case OP_FOR_NEXT:
-      case OP_FOR_NEXT_STEP: {
-        uint8_t* body = for_next(pc);
+      case OP_FOR_NEXT_STEP:
+      do_for_next: {
+        uint8_t* body;
+        uint8_t* init = pc - inst_u16(pc);
+        Variable* var;
+        memcpy(&var, init + 8, sizeof var);
+        if (var && init[0] == OP_FOR_INIT && init[1] == TYP_LONG && var->type == TYP_LONG &&
+            !(var->flags & FLAG_HAS_DESC)) {
+          // The common LONG loop counting up by one, inline.
+          int32_t lim;
+          memcpy(&lim, init + 16, 4);
+          int32_t v = static_cast<int32_t>(static_cast<uint32_t>(var->value.l) + 1u);
+          var->value.l = v;
+          body = v <= lim ? init + 24 : nullptr;
+        } else {
+          body = for_next(pc);
+        }
         if (body) count_step();
         if (!body) {
           pc += 4;
@@ -842,7 +921,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         } else {
           pc = body;
         }
-        break;
+        NEXT();
       }
       case OP_CASE_TEST: {
         Variable* label = *sp--;
@@ -1014,6 +1093,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         }
         if (istate.execute_list != act.exec_base) {
           pc = finish_execute(sp, true);
+          sp = istate.sp;
           break;
         }
         if (act.rec) message(M_CALLBACK_STOP, 0, MSG_LONGJMP);
@@ -1039,6 +1119,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_EXECUTE:
         istate.sp = sp;
         pc = start_execute(pc, sp);
+        sp = istate.sp;
         break;
       case OP_STRUCT_BASE:
       case OP_SYSVAR_STRUCT_BASE:
@@ -1119,6 +1200,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_END: {
         if (istate.execute_list != act.exec_base) {
           pc = finish_execute(sp, true);
+          sp = istate.sp;
           break;
         }
         if (math_errors.pending) print_fp_errors();
@@ -1136,7 +1218,10 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_PAD4:
       case OP_PAD5:
       case OP_PAD6:
-      case OP_PAD7: pc += op - OP_PAD1 + 1; break;
+      case OP_PAD7:
+      do_pad:
+        pc += op - OP_PAD1 + 1;
+        NEXT();
       default: {
         uint32_t at = f->routine && f->routine->code && pc >= f->routine->code ? static_cast<uint32_t>(pc - f->routine->code) : 0;
         istate.sp = sp;
@@ -1144,6 +1229,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       }
     }
   }
+#undef NEXT
 }
 
 struct Recovery {

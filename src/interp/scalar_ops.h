@@ -4,6 +4,7 @@
 // give them (wrapping integers, BYTE unsigned, relational results as BYTE 1 or 0).
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -206,6 +207,30 @@ inline bool binary(int op, int tl, const Value& l, int tr, const Value& r, Varia
     case TYP_COMPLEX: return complex_op(op, get<Cplx>(tl, l), get<Cplx>(tr, r), out);
     default: return false;
   }
+}
+
+// The fast path's kernels, one per (operator ADD..GT, left type, right type) for numeric
+// types BYTE..COMPLEX, each specialised at compile time for its promoted type. A null
+// entry (an undefined or non-numeric type, or an operator not defined for COMPLEX) sends
+// the operation to the general operator, which reports the error.
+// The result comes back in registers: the value's first 8 bytes (all a numeric scalar
+// has) and its type. Copying it out with 8-byte moves keeps later loads of the value
+// served straight from the store.
+struct ScalarResult {
+  uint64_t bits;
+  uint64_t type;
+};
+using ScalarKernel = ScalarResult (*)(const Value& l, const Value& r);
+inline void put_result(Variable* v, ScalarResult r) {
+  v->type = static_cast<uint8_t>(r.type);
+  std::memcpy(&v->value, &r.bits, 8);
+}
+constexpr int kScalarOps = OP_GT - OP_ADD + 1;
+constexpr int kScalarTypes = TYP_COMPLEX + 1;
+extern const std::array<ScalarKernel, kScalarOps * kScalarTypes * kScalarTypes> kernels;
+inline ScalarKernel kernel_for(int op, int tl, int tr) {
+  if (static_cast<unsigned>(tl) >= kScalarTypes || static_cast<unsigned>(tr) >= kScalarTypes) return nullptr;
+  return kernels[((op - OP_ADD) * kScalarTypes + tl) * kScalarTypes + tr];
 }
 
 // Converts a numeric scalar value to another numeric type.

@@ -15,11 +15,6 @@
 
 MemCounters mem_counters{0, 0, 0};
 
-namespace {
-constexpr uintptr_t kHugePageBytes = uintptr_t{2} << 20;
-constexpr size_t kHugePageMin = size_t{2} << 20;
-}  // namespace
-
 struct TempList {
   TempRec sentinel;
   TempRec* cursor;
@@ -103,6 +98,23 @@ void unlink(TempList* l, TempRec* t) {
 
 TempRec* rec_of(Variable* v) { return reinterpret_cast<TempRec*>(v); }
 
+// Detached lists come and go with every user routine call; released ones are kept for
+// reuse (chained through their cursor), so that a call allocates nothing.
+TempList* spare_lists = nullptr;
+
+TempList* new_list() {
+  TempList* l = spare_lists;
+  if (l) spare_lists = reinterpret_cast<TempList*>(l->cursor);
+  else l = new TempList;
+  list_init(l);
+  return l;
+}
+
+void drop_list(TempList* l) {
+  l->cursor = reinterpret_cast<TempRec*>(spare_lists);
+  spare_lists = l;
+}
+
 // Which list holds t: the current list, unless t was moved to a detached one. Temporaries
 // are only freed from the current list in practice; detached lists are restored first.
 }  // namespace
@@ -159,8 +171,7 @@ TempList* mark_temps(TempList* saved) {
   if (!pool_initialised) initialize_temps();
   if (!saved) {
     if (list_empty(current)) return nullptr;
-    auto* l = new TempList;
-    list_init(l);
+    TempList* l = new_list();
     // Move the whole chain to the new anchor.
     TempRec* first = current->sentinel.next;
     TempRec* last = current->sentinel.prev;
@@ -191,7 +202,7 @@ TempList* mark_temps(TempList* saved) {
       current->sentinel.prev = last;
     }
   }
-  delete saved;
+  drop_list(saved);
   return nullptr;
 }
 
@@ -199,11 +210,17 @@ TempList* move_temp_to_list(Variable* v, TempList* saved) {
   TempRec* t = rec_of(v);
   unlink(current, t);
   if (!saved) {
-    saved = new TempList;
-    list_init(saved);
+    saved = new_list();
   }
   link_newest(saved, t);
   return saved;
+}
+
+void detach_temp(Variable* v) { unlink(current, rec_of(v)); }
+void attach_temp(Variable* v) { link_newest(current, rec_of(v)); }
+bool sole_temp(Variable* v) {
+  TempRec* t = rec_of(v);
+  return current->sentinel.next == t && t->next == &current->sentinel;
 }
 
 int temp_list_handler(int op) {
@@ -245,36 +262,55 @@ size_t memory_limit() {
 
 void set_memory_limit(size_t bytes) { limit_bytes = bytes; }
 
+// Blocks for large arrays start on a cache line, so that element loops run on aligned
+// data, and from 2 MB on they ask for huge pages: a fresh array is then faulted in 2 MB
+// at a time instead of 4 KB. The header before each block records the size asked for;
+// every block counts as that size plus 16 bytes.
+namespace {
+constexpr size_t kBigBlock = size_t{1} << 20;
+constexpr size_t kHugeBlock = size_t{2} << 20;
+constexpr size_t head_bytes(size_t n) { return n >= kBigBlock ? 64 : 16; }
+}  // namespace
+
 void* counting_malloc(size_t n) {
   size_t limit = memory_limit();
-  if (n > SIZE_MAX - 16 || n + 16 > limit || total_in_use > limit - (n + 16)) {
+  if (n > SIZE_MAX - 64 || n + 16 > limit || total_in_use > limit - (n + 16)) {
     errno = ENOMEM;
     return nullptr;
   }
-  auto* block = static_cast<uint64_t*>(malloc(n + 16));
-  if (!block) return nullptr;
-  // Large arrays are touched once per element by the kernels that fill them; backing
-  // them with huge pages saves most of the page faults, which otherwise cost more than
-  // the filling itself.
-  if (n >= kHugePageMin) {
-    uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(block) + n + 16) & ~(kHugePageBytes - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  size_t head = head_bytes(n);
+  uint8_t* raw;
+  if (head == 16) {
+    raw = static_cast<uint8_t*>(malloc(n + head));
+    if (!raw) return nullptr;
+  } else {
+    void* p = nullptr;
+    if (posix_memalign(&p, 64, n + head) != 0) return nullptr;
+    raw = static_cast<uint8_t*>(p);
+    if (n >= kHugeBlock) {
+      uintptr_t lo = (reinterpret_cast<uintptr_t>(raw) + 4095) & ~uintptr_t{4095};
+      uintptr_t hi = (reinterpret_cast<uintptr_t>(raw) + n + head) & ~uintptr_t{4095};
+      if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    }
   }
   mem_counters.bytes_in_use += static_cast<uint32_t>(n + 16);
   total_in_use += n + 16;
   mem_counters.n_malloc++;
-  block[0] = n + 16;
-  return reinterpret_cast<uint8_t*>(block) + 8;
+  uint8_t* user = raw + head;
+  uint64_t size = n;
+  memcpy(user - 8, &size, 8);
+  return user;
 }
 
 void counting_free(void* p) {
   if (!p) return;
-  auto* block = reinterpret_cast<uint64_t*>(static_cast<uint8_t*>(p) - 8);
-  mem_counters.bytes_in_use -= static_cast<uint32_t>(block[0]);
-  total_in_use -= block[0];
+  auto* user = static_cast<uint8_t*>(p);
+  uint64_t n;
+  memcpy(&n, user - 8, 8);
+  mem_counters.bytes_in_use -= static_cast<uint32_t>(n + 16);
+  total_in_use -= n + 16;
   mem_counters.n_free++;
-  free(block);
+  free(user - head_bytes(n));
 }
 
 void* ur_malloc(size_t n, int severity) {

@@ -28,6 +28,12 @@ void* getscratch(Variable** out_var, int32_t n, int elem_size);
 void initialize_temps();
 TempList* mark_temps(TempList* saved);
 TempList* move_temp_to_list(Variable* t, TempList* saved);
+// Takes a checked-out temporary off the checked-out list (it stays checked out, and is
+// not released when the list is), and puts it back as the newest entry.
+void detach_temp(Variable* t);
+void attach_temp(Variable* t);
+// True when t is the only temporary on the checked-out list.
+bool sole_temp(Variable* t);
 int temp_list_handler(int op);
 
 // Counting allocator.
