@@ -29,8 +29,9 @@ ScalarResult kernel(const Value& l, const Value& r) {
 
 template <int Op, int TL, int TR>
 constexpr ScalarKernel pick() {
-  if constexpr (TL < TYP_BYTE || TR < TYP_BYTE) {
-    return nullptr;
+  if constexpr (TL < TYP_BYTE || TR < TYP_BYTE || Op == OP_MIN || Op == OP_MAX || Op == OP_POWER ||
+                Op == OP_MOD || Op == OP_XOR) {
+    return nullptr;  // the general operator handles these
   } else if constexpr (TL == TYP_COMPLEX || TR == TYP_COMPLEX) {
     // Only these are defined for complex operands; the rest are errors.
     if constexpr (Op == OP_ADD || Op == OP_SUB || Op == OP_MUL || Op == OP_DIV || Op == OP_EQ || Op == OP_NE)

@@ -211,8 +211,8 @@ inline bool binary(int op, int tl, const Value& l, int tr, const Value& r, Varia
 
 // The fast path's kernels, one per (operator ADD..GT, left type, right type) for numeric
 // types BYTE..COMPLEX, each specialised at compile time for its promoted type. A null
-// entry (an undefined or non-numeric type, or an operator not defined for COMPLEX) sends
-// the operation to the general operator, which reports the error.
+// entry (an undefined or non-numeric type, MIN, MAX, POWER, MOD or XOR, or an operator
+// not defined for COMPLEX) sends the operation to the general operator.
 // The result comes back in registers: the value's first 8 bytes (all a numeric scalar
 // has) and its type. Copying it out with 8-byte moves keeps later loads of the value
 // served straight from the store.

@@ -1,0 +1,277 @@
+// The interpreter's shortcuts checked against the general machinery they stand in for:
+// the scalar kernel table against the operators, stores fused into arithmetic, the
+// inline LONG loop step, the temporaries of user calls; and large value blocks.
+#include <cstring>
+
+#include "interp/operators.h"
+#include "interp/scalar_ops.h"
+#include "interp_support.h"
+#include "ops_support.h"
+
+namespace {
+
+using ops_test::scalar_temp;
+
+class FastPathTest : public InterpTest {};
+
+// A scalar temporary of `type` holding x (x must be representable in the type).
+Variable* scalar_of(int type, double x) {
+  switch (type) {
+    case TYP_BYTE: return scalar_temp(type, static_cast<uint8_t>(x));
+    case TYP_INT: return scalar_temp(type, static_cast<int16_t>(x));
+    case TYP_LONG: return scalar_temp(type, static_cast<int32_t>(x));
+    case TYP_FLOAT: return scalar_temp(type, static_cast<float>(x));
+    case TYP_DOUBLE: return scalar_temp(type, x);
+    default: return scalar_temp(type, Value{.cmp = {static_cast<float>(x), static_cast<float>(x) - 1.0f}});
+  }
+}
+
+TEST_F(FastPathTest, ScalarKernelsAgreeWithTheOperators) {
+  const uint8_t ops[] = {OP_ADD, OP_SUB, OP_MUL, OP_DIV, OP_AND, OP_OR, OP_EQ, OP_NE, OP_LE, OP_LT, OP_GE, OP_GT};
+  // Non-zero divisors only; 200 overflows INT and LONG products only after promotion.
+  const double values[] = {3, 200, 7, 2};
+  int compared = 0, general_only = 0;
+  for (uint8_t op : ops) {
+    for (int tl = TYP_BYTE; tl <= TYP_COMPLEX; tl++) {
+      for (int tr = TYP_BYTE; tr <= TYP_COMPLEX; tr++) {
+        for (double x : values) {
+          for (double y : values) {
+            scalar::ScalarKernel k = scalar::kernel_for(op, tl, tr);
+            Variable* l = scalar_of(tl, x);
+            Variable* r = scalar_of(tr, y);
+            if (!k) {
+              // Only complex relations and logic lack a kernel; the operator refuses them.
+              EXPECT_TRUE(tl == TYP_COMPLEX || tr == TYP_COMPLEX) << int(op) << " " << tl << " " << tr;
+              EXPECT_EQ(error_code_of([&] { binop_for_opcode(op, l, r); }), M_ILLEGAL_COMPLEX);
+              temp_list_handler(2);
+              general_only++;
+              continue;
+            }
+            scalar::ScalarResult fast = k(l->value, r->value);
+            Variable* slow = binop_for_opcode(op, l, r);
+            ASSERT_EQ(fast.type, slow->type) << int(op) << " " << tl << " " << tr;
+            EXPECT_EQ(memcmp(&fast.bits, &slow->value, static_cast<size_t>(type_size[slow->type])), 0)
+                << "op " << int(op) << " types " << tl << "," << tr << " values " << x << "," << y;
+            deltmp(slow);
+            compared++;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 1000);
+  EXPECT_GT(general_only, 0);
+  // The operators without a fast kernel always take the general path.
+  for (uint8_t op : {OP_MIN, OP_MAX, OP_POWER, OP_MOD, OP_XOR})
+    EXPECT_EQ(scalar::kernel_for(op, TYP_LONG, TYP_LONG), nullptr);
+  EXPECT_EQ(scalar::kernel_for(OP_ADD, TYP_STRING, TYP_LONG), nullptr);
+  EXPECT_EQ(scalar::kernel_for(OP_ADD, TYP_LONG, TYP_UNDEF), nullptr);
+}
+
+TEST_F(FastPathTest, FusedStoreMayTargetAnOperandAndReplacesAnyValue) {
+  // x = x + 1, x a LONG
+  int32_t start = 41;
+  store_scalar(var(0), TYP_LONG, &start);
+  Asm a;
+  a.line(1);
+  a.local(0);
+  a.lng(1);
+  a.op(OP_ADD);
+  a.store_local(0);
+  // y = 2.5 * x, y currently a string (its memory must go)
+  a.flt(2.5f);
+  a.local(0);
+  a.op(OP_MUL);
+  a.store_local(1);
+  // z = x - 40, z currently an array
+  a.local(0);
+  a.lng(40);
+  a.op(OP_SUB);
+  a.store_local(2);
+  a.op(OP_END);
+  Variable* s = ops_test::str_temp("a string that owns memory");
+  var_copy(s, var(1));
+  Variable* arr = ops_test::array_temp<float>(TYP_FLOAT, {1, 2, 3});
+  var_copy(arr, var(2));
+  EXPECT_EQ(run(a), nullptr);
+  EXPECT_EQ(var(0)->type, TYP_LONG);
+  EXPECT_EQ(var(0)->value.l, 42);
+  EXPECT_EQ(var(0)->flags, 0);
+  EXPECT_EQ(var(1)->type, TYP_FLOAT);
+  EXPECT_FLOAT_EQ(var(1)->value.f, 105.0f);
+  EXPECT_EQ(var(1)->flags, 0) << "no longer owns a string";
+  EXPECT_EQ(var(2)->type, TYP_LONG);
+  EXPECT_EQ(var(2)->value.l, 2);
+  EXPECT_EQ(var(2)->flags, 0) << "no longer an array";
+}
+
+TEST_F(FastPathTest, ResultsOfNestedExpressionsAndFunctionsStoreCorrectly) {
+  // x = -(3 + 4.0D) * 2 ; the sum and the negation are temporaries stored at the end
+  Asm a;
+  a.line(1);
+  a.lng(3);
+  a.dbl(4.0);
+  a.op(OP_ADD);
+  a.op(OP_NEGATE);
+  a.integer(2);
+  a.op(OP_MUL);
+  a.store_local(0);
+  // y = -x : a negation straight into a variable
+  a.local(0);
+  a.op(OP_NEGATE);
+  a.store_local(1);
+  a.op(OP_END);
+  EXPECT_EQ(run(a), nullptr);
+  EXPECT_EQ(var(0)->type, TYP_DOUBLE);
+  EXPECT_DOUBLE_EQ(var(0)->value.d, -14.0);
+  EXPECT_EQ(var(1)->type, TYP_DOUBLE);
+  EXPECT_DOUBLE_EQ(var(1)->value.d, 14.0);
+  EXPECT_EQ(temp_list_handler(3), 0);
+}
+
+TEST_F(FastPathTest, LongLoopStepsInlineUntilTheBodyChangesTheVariablesType) {
+  // for i = 0L, 10 do i = i * 2.0 : the variable becomes FLOAT after the first pass
+  Asm a;
+  a.line(1);
+  a.lng(0);
+  a.local(0);
+  a.lng(10);
+  uint32_t init = a.for_init(false);
+  a.local(0);
+  a.flt(2.0f);
+  a.op(OP_MUL);
+  a.store_local(0);
+  a.for_next(init);
+  a.op(OP_END);
+  EXPECT_EQ(run(a), nullptr);
+  // 0 -> 0.0, 1 -> 2, 3 -> 6, 7 -> 14, stepped to 15 > 10.
+  EXPECT_EQ(var(0)->type, TYP_FLOAT);
+  EXPECT_FLOAT_EQ(var(0)->value.f, 15.0f);
+
+  // for i = 2147483640L, 2147483646 do n = n + 1 : seven passes up to the largest LONG.
+  Asm b;
+  b.line(1);
+  b.lng(0);
+  b.store_local(1);
+  b.lng(2147483640);
+  b.local(0);
+  b.lng(2147483646);
+  init = b.for_init(false);
+  b.local(1);
+  b.lng(1);
+  b.op(OP_ADD);
+  b.store_local(1);
+  b.for_next(init);
+  b.op(OP_END);
+  EXPECT_EQ(run(b), nullptr);
+  EXPECT_EQ(var(1)->value.l, 7);
+  EXPECT_EQ(var(0)->value.l, 2147483647);
+}
+
+// FUNCTION TWICE, x : t = x * 2 : RETURN, t (a variable of the callee as the result)
+struct Twice : Routine {
+  Twice() : Routine("P", {""}, 2, true) {
+    line(1);
+    param(0);
+    lng(2);
+    op(OP_MUL);
+    store_local(1);
+    line(2);
+    local(1);
+    op(OP_RETURN);
+    op(OP_END);
+  }
+};
+// FUNCTION THRICE, x : RETURN, x * 3 (a temporary as the result)
+struct Thrice : Routine {
+  Thrice() : Routine("Q", {""}, 1, true) {
+    line(1);
+    param(0);
+    lng(3);
+    op(OP_MUL);
+    op(OP_RETURN);
+    op(OP_END);
+  }
+};
+
+TEST_F(FastPathTest, FunctionResultsJoinTheCallersTemporaries) {
+  Twice twice;
+  Thrice thrice;
+  // y = (x + 1) + THRICE(x) + TWICE(x), x = 5: the caller holds a temporary across
+  // each call, and the results must come back as its newest ones.
+  int32_t five = 5;
+  store_scalar(var(0), TYP_LONG, &five);
+  Asm a;
+  a.line(1);
+  a.local(0);
+  a.lng(1);
+  a.op(OP_ADD);
+  a.local(0);
+  a.call(OP_CALL_USERFUN, &thrice.cb, 1);
+  a.op(OP_ADD);
+  a.local(0);
+  a.call(OP_CALL_USERFUN, &twice.cb, 1);
+  a.op(OP_ADD);
+  a.store_local(1);
+  // z = THRICE(THRICE(x)) : an argument that is itself a function result
+  a.local(0);
+  a.call(OP_CALL_USERFUN, &thrice.cb, 1);
+  a.call(OP_CALL_USERFUN, &thrice.cb, 1);
+  a.store_local(2);
+  a.op(OP_END);
+  EXPECT_EQ(run(a), nullptr);
+  EXPECT_EQ(var(1)->type, TYP_LONG);
+  EXPECT_EQ(var(1)->value.l, 6 + 15 + 10);
+  EXPECT_EQ(var(2)->value.l, 45);
+  EXPECT_EQ(var(0)->value.l, 5) << "the argument itself is untouched";
+  EXPECT_EQ(temp_list_handler(3), 0);
+  EXPECT_EQ(curr_frame, main_frame);
+}
+
+TEST_F(FastPathTest, TemporariesDetachAndReattachAsNewest) {
+  Variable* a = make_long_temp(1);
+  EXPECT_TRUE(sole_temp(a));
+  Variable* b = make_long_temp(2);
+  EXPECT_FALSE(sole_temp(a));
+  detach_temp(a);
+  EXPECT_TRUE(sole_temp(b));
+  EXPECT_EQ(temp_list_handler(2), 1) << "a detached temporary is not released with the list";
+  EXPECT_EQ(a->type, TYP_LONG);
+  attach_temp(a);
+  EXPECT_TRUE(sole_temp(a));
+  // Marking and restoring many times reuses the detached lists.
+  for (int i = 0; i < 1000; i++) {
+    TempList* saved = mark_temps(nullptr);
+    EXPECT_NE(saved, nullptr);
+    EXPECT_EQ(temp_list_handler(3), 0);
+    Variable* t = make_long_temp(i);
+    saved = move_temp_to_list(t, saved);
+    mark_temps(saved);
+    ASSERT_EQ(temp_list_handler(3), 2);
+    EXPECT_EQ(t->value.l, i);
+    deltmp(t);
+  }
+  temp_list_handler(2);
+}
+
+TEST_F(FastPathTest, LargeBlocksAreAlignedAndCountedLikeSmallOnes) {
+  uint32_t before = mem_counters.bytes_in_use;
+  for (size_t n : {size_t{100}, size_t{1} << 20, (size_t{8} << 20) + 3}) {
+    auto* p = static_cast<uint8_t*>(counting_malloc(n));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(mem_counters.bytes_in_use, before + n + 16);
+    if (n >= (size_t{1} << 20)) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
+    }
+    memset(p, 0xA5, n);  // the whole block is usable
+    counting_free(p);
+    EXPECT_EQ(mem_counters.bytes_in_use, before);
+  }
+  // An array's data follows its descriptor: large arrays get cache-line aligned data.
+  int32_t n = 1 << 20;
+  Variable* t = make_temp_array_of(TYP_FLOAT, 1, &n);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(t->value.s.arr->data) % 64, 0u);
+  deltmp(t);
+}
+
+}  // namespace
