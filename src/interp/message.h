@@ -201,6 +201,7 @@ enum MsgCode : int {
   M_FMT_LOOP = -228,
   M_FMT_END_RECORD = -229,
   M_FMT_INPUT = -230,
+  M_END_OF_INPUT = -233,        // "%NEnd of input data encountered: %s"
   // Terminal and file units.
   M_OPEN_FAILED = -167,
   M_FILENAME_STRING = -171,

@@ -5,7 +5,8 @@
 #include "lib/conversions.h"
 #include "lib/files.h"
 #include "lib/math.h"
-#include "lib/print.h"
+#include "lib/help.h"
+#include "lib/io.h"
 #include "lib/structs.h"
 #include "lib/messages.h"
 #include "lib/strings.h"
@@ -45,6 +46,8 @@ void register_builtins() {
   add_system_routine(message_procedures, false, n_message_procedures);
   add_system_routine(os_functions, true, n_os_functions);
   add_system_routine(os_procedures, false, n_os_procedures);
-  add_system_routine(print_procedures, false, n_print_procedures);
+  add_system_routine(io_procedures, false, n_io_procedures);
+  install_io_hooks();
+  add_system_routine(help_procedures, false, n_help_procedures);
   add_system_routine(memory_functions, true, n_memory_functions);
 }

@@ -19,7 +19,7 @@
 #include "interp/message.h"
 #include "interp/routines.h"
 #include "io/files.h"
-#include "lib/print.h"
+#include "lib/io.h"
 #include "session/os.h"
 #include "session/rline.h"
 #include "values/temps.h"
