@@ -168,6 +168,9 @@ int32_t exec_io(int count, Variable* args[], int unit, int mode, const char* for
       break;
     }
     case 5: {
+      // Nothing is written when a value cannot be.
+      for (int i = 0; i < count; i++)
+        if (args[i]->type == TYP_UNDEF) var_error(M_UNDEFINED, args[i], MSG_LONGJMP);
       FreeOutput out(width, io);
       bool go = true;
       for (int i = 0; i < count && go; i++) go = out.value(args[i]);

@@ -138,10 +138,7 @@ void FreeOutput::structure(const Variable* v, bool top) {
 }
 
 bool FreeOutput::value(const Variable* v) {
-  if (v->type == TYP_UNDEF) {
-    place(oform[TYP_UNDEF], static_cast<size_t>(oform_len[TYP_UNDEF]), static_cast<size_t>(oform_len[TYP_UNDEF]));
-    return true;
-  }
+  if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
   if (v->is_file()) var_error(M_NO_FILE, v, MSG_LONGJMP);
   if (v->is_struct()) {
     structure(v, true);
