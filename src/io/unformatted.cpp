@@ -194,6 +194,7 @@ int32_t unformatted_transfer(int unit, FileRec* f, bool input, bool xdr, int n, 
       native_block(s, input, v->type, data, count);
     }
     moved += static_cast<int32_t>(count);
+    f->transfer_count = moved;  // kept up to date for a transfer that fails part way
   }
   return moved;
 }

@@ -17,6 +17,7 @@
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"
+#include "values/sysvar.h"
 #include "values/temps.h"
 
 namespace {
@@ -171,8 +172,6 @@ const KwEntry help_keywords[] = {
 
 }  // namespace
 
-HelpHooks help_hooks;
-
 void ur_help(int argc, Variable* argv[], KwNames argk) {
   selected = 0;
   std::vector<Variable*> args(static_cast<size_t>(argc));
@@ -184,7 +183,7 @@ void ur_help(int argc, Variable* argv[], KwNames argk) {
     if (!put(buf)) return;
   }
   if (selected & kSystemVariables) {
-    if (help_hooks.system_variables) help_hooks.system_variables([](const char* line) { put(line); });
+    helpsy([](const char* line) { put(line); });
     if (tout_quit()) return;
   }
   if (selected & kFiles) {

@@ -1,17 +1,11 @@
 // HELP: variables (the current routine's or the arguments') with their types and values
 // or shapes, and the /MEMORY, /SYSTEM_VARIABLES, /FILES, /ROUTINES, /STRUCTURES,
 // /RECALL_COMMANDS and /KEYS listings, through the pager. Relies on frames, program
-// areas, structures, file units, the line editor's listings and the terminal writer.
+// areas, structures, system variables, file units, the line editor's listings and the
+// terminal writer.
 #pragma once
 
 #include "interp/routines.h"
-
-// The system-variable listing, one line at a time (installed by the system-variable
-// module); null: /SYSTEM_VARIABLES lists nothing.
-struct HelpHooks {
-  void (*system_variables)(void (*out)(const char* line)) = nullptr;
-};
-extern HelpHooks help_hooks;
 
 void ur_help(int argc, Variable* argv[], KwNames argk);
 
