@@ -57,10 +57,12 @@ bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\n
 
 // ---- Output -------------------------------------------------------------------------
 
+// Every finished line polls the interrupt request, so that a long listing stops soon.
 void FreeOutput::end_line() {
   io_.put(io_.ctx, line_.data(), line_.size(), true);
   line_.clear();
   lines_++;
+  if (interrupted()) stopped_ = true;
 }
 
 // An element is placed after ending the line when the line already holds something
@@ -97,15 +99,14 @@ bool FreeOutput::array(const Variable* v) {
   const uint32_t row = a->dims[0];
   const uint32_t plane = a->n_dim > 1 ? row * a->dims[1] : a->n_elts;
   const size_t size = static_cast<size_t>(type_size[v->type]);
-  for (uint32_t i = 0; i < a->n_elts; i++) {
+  for (uint32_t i = 0; i < a->n_elts && !stopped_; i++) {
     place_element(v->type, a->data + i * size, v);
     if ((i + 1) % row == 0) {
       end_line();
-      if (interrupted()) return false;
-      if ((i + 1) % plane == 0 && i + 1 < a->n_elts) end_line();
+      if ((i + 1) % plane == 0 && i + 1 < a->n_elts && !stopped_) end_line();
     }
   }
-  return true;
+  return !stopped_;
 }
 
 // A structure: each record's fields in braces, on the current line.
@@ -142,7 +143,7 @@ bool FreeOutput::value(const Variable* v) {
   if (v->is_file()) var_error(M_NO_FILE, v, MSG_LONGJMP);
   if (v->is_struct()) {
     structure(v, true);
-    return !interrupted();
+    return !stopped_;
   }
   if (v->is_array()) return array(v);
   place_element(v->type, &v->value, v);

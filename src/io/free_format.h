@@ -21,7 +21,7 @@ class FreeOutput {
   bool value(const Variable* v);
   // The statement's end: ends the current line.
   void finish() {
-    if (!line_.empty() || lines_ == 0) end_line();
+    if (!stopped_ && (!line_.empty() || lines_ == 0)) end_line();
   }
   int32_t moved() const { return moved_; }
 
@@ -31,6 +31,7 @@ class FreeOutput {
   std::string line_;
   int32_t moved_ = 0;
   int32_t lines_ = 0;
+  bool stopped_ = false;  // an interrupt came: nothing more is written
 
   void end_line();
   void place(const char* text, size_t length, size_t field_width);

@@ -444,3 +444,31 @@ TEST_F(FreeFormatTest, ConversionErrorZeroesTheRest) {
 }
 
 }  // namespace
+
+namespace {
+
+bool interrupt_now = false;
+
+TEST_F(FreeFormatTest, InterruptStopsAnArrayAtTheNextLine) {
+  auto saved = io_interrupt_requested;
+  io_interrupt_requested = [] { return interrupt_now; };
+  int32_t n = 1000;
+  Variable* t = make_temp_array_of(TYP_LONG, 1, &n);
+  memset(t->value.s.arr->data, 0, 4000);
+  Sink sink;
+  RecordIo io = sink.io();
+  io.put = [](void* ctx, const char* text, size_t len, bool) {
+    static_cast<Sink*>(ctx)->lines.emplace_back(text, len);
+    interrupt_now = true;  // the key is pressed while the first line goes out
+  };
+  FreeOutput fo(80, io);
+  EXPECT_FALSE(fo.value(t));
+  fo.finish();
+  release(t);
+  io_interrupt_requested = saved;
+  interrupt_now = false;
+  EXPECT_EQ(sink.lines.size(), 1u);
+  EXPECT_LT(fo.moved(), 10);
+}
+
+}  // namespace
