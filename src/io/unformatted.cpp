@@ -34,7 +34,9 @@ class UnitStream {
     if (done != n) message(M_WRITE_ERROR, 0, MSG_IOERROR, unit_, f_->name);
   }
 
-  void read(void* p, size_t n) {
+  // Reads n bytes; a short read reports end of file or the error after `partial` has
+  // been told how many bytes did arrive.
+  void read(void* p, size_t n, void (*partial)(void* ctx, size_t got) = nullptr, void* ctx = nullptr) {
     if (n == 0) return;
     size_t done;
     if (f_->attributes & FA_NOSTDIO)
@@ -43,7 +45,9 @@ class UnitStream {
       done = io_unix_special_fread(p, 1, n, stream_);
     else
       done = fread(p, 1, n, stream_);
-    if (done != n) failed_read();
+    if (done == n) return;
+    if (partial) partial(ctx, done);
+    failed_read();
   }
 
   [[noreturn]] void failed_read() {
@@ -66,11 +70,29 @@ class UnitStream {
 
 // ---- Native -------------------------------------------------------------------------
 
+// The elements of a failing read that arrived whole still count as moved.
+struct PartialCount {
+  FileRec* f;
+  int32_t before;
+  size_t elem_size;
+};
+void count_partial(void* ctx, size_t got) {
+  auto* pc = static_cast<PartialCount*>(ctx);
+  pc->f->transfer_count = pc->before + static_cast<int32_t>(got / pc->elem_size);
+}
+
 // n elements of `type` (not structures) at p.
-void native_block(UnitStream& s, bool input, int type, uint8_t* p, uint32_t n) {
+void native_block(UnitStream& s, bool input, int type, uint8_t* p, uint32_t n, PartialCount* pc) {
   if (type != TYP_STRING) {
     const size_t bytes = static_cast<size_t>(n) * static_cast<size_t>(type_size[type]);
-    input ? s.read(p, bytes) : s.write(p, bytes);
+    if (!input) {
+      s.write(p, bytes);
+    } else if (pc) {
+      pc->elem_size = static_cast<size_t>(type_size[type]);
+      s.read(p, bytes, count_partial, pc);
+    } else {
+      s.read(p, bytes);
+    }
     return;
   }
   // A string moves its characters; on input it keeps its length and is refilled.
@@ -98,7 +120,7 @@ void native_records(UnitStream& s, bool input, const StructDef* sdef, uint8_t* d
       if (tag.desc.is_struct())
         native_records(s, input, tag.desc.sdef(), rec + tag.offset, count);
       else
-        native_block(s, input, tag.desc.type, rec + tag.offset, count);
+        native_block(s, input, tag.desc.type, rec + tag.offset, count, nullptr);
     }
   }
 }
@@ -191,7 +213,8 @@ int32_t unformatted_transfer(int unit, FileRec* f, bool input, bool xdr, int n, 
     } else if (v->is_struct()) {
       native_records(s, input, v->sdef(), data, count);
     } else {
-      native_block(s, input, v->type, data, count);
+      PartialCount pc{f, moved, 1};
+      native_block(s, input, v->type, data, count, &pc);
     }
     moved += static_cast<int32_t>(count);
     f->transfer_count = moved;  // kept up to date for a transfer that fails part way
