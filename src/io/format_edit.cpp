@@ -486,6 +486,7 @@ int32_t fmt_input(int n, Variable* const targets[], const RecordIo& io) {
         store_scalar(v, TYP_FLOAT, &zero);
       }
     }
+    if (v->type == TYP_STRING) v->flags |= FLAG_DYNAMIC;  // it will own what is read
     const uint32_t index = items.index();
     const Item it = items.take();
     std::string field;

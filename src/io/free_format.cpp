@@ -242,6 +242,7 @@ bool FreeInput::target(Variable* v) {
     float zero = 0;
     store_scalar(v, TYP_FLOAT, &zero);
   }
+  if (v->type == TYP_STRING) v->flags |= FLAG_DYNAMIC;  // it will own what is read
   const uint32_t n = v->n_elts();
   auto* base = static_cast<uint8_t*>(v->data_ptr());
   const size_t size = static_cast<size_t>(type_size[v->type]);

@@ -52,6 +52,8 @@ struct TextCall {
 
 TextCall decode_text(int argc, Variable* argv[], KwNames argk, uint8_t mask) {
   TextCall c;
+  // Entries masked out of this call keep their flags from an earlier call: clear them.
+  kw_format_given = kw_prompt_given = 0;
   c.args.resize(static_cast<size_t>(argc));
   int n = get_kw_params(argc, argv, argk, text_keywords, c.args.data(), mask);
   c.args.resize(static_cast<size_t>(n));

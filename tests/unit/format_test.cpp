@@ -472,3 +472,22 @@ TEST_F(FreeFormatTest, InterruptStopsAnArrayAtTheNextLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A string variable assigned from an empty constant owns nothing; after a read it owns
+// the text (the fixture's memory check fails if it is not freed with the variable).
+TEST_F(FreeFormatTest, EmptyStringTargetsOwnWhatTheyRead) {
+  Named a, b;
+  a.v.type = b.v.type = TYP_STRING;
+  free_in({"free text"}, {&a.v});
+  EXPECT_EQ(text_of(&a.v), "free text");
+  Source src{{"formatted"}};
+  init_fmt("(A4)");
+  FormatScope scope;
+  Variable* targets[] = {&b.v};
+  fmt_input(1, targets, src.io());
+  EXPECT_EQ(text_of(&b.v), "form");
+}
+
+}  // namespace
