@@ -294,4 +294,31 @@ TEST_F(ExecIoTest, StringFormatterGivesOneLinePerRecord) {
   EXPECT_EQ(lines, std::vector<std::string>{"           1          22"});
 }
 
+TEST_F(ExecIoTest, JournalDataLinesAreFreeFormatValues) {
+  struct Restore {
+    StringFormatter f = string_formatter;
+    RlineHooks r = rline_hooks;
+    bool (*i)() = io_interrupt_requested;
+    FILE* pout = journal_pout;
+    ~Restore() {
+      string_formatter = f;
+      rline_hooks = r;
+      io_interrupt_requested = i;
+      journal_pout = pout;
+    }
+  } restore;
+  install_io_hooks();
+  ASSERT_NE(rline_hooks.journal_value, nullptr);
+  journal_pout = tmpfile();
+  ASSERT_NE(journal_pout, nullptr);
+  Named a(temp_array<int16_t>(TYP_INT, {1, 2}));
+  rline_hooks.journal_value(100, &a.v);
+  rewind(journal_pout);
+  char line[100] = "";
+  ASSERT_NE(fgets(line, sizeof line, journal_pout), nullptr);
+  fclose(journal_pout);
+  EXPECT_STREQ(line, "       1       2\n");  // a data line, not a comment
+  EXPECT_TRUE(shown.empty()) << "nothing goes to the terminal";
+}
+
 }  // namespace
