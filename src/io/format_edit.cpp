@@ -126,8 +126,8 @@ std::string edit_integer(const FormatNode& nd, const Item& it) {
   if (nd.kind == FK_I) {
     snprintf(buf, sizeof buf, "%.*lld", m, static_cast<long long>(v));
   } else {
-    const char* spec = nd.kind == FK_O ? "%.*llo" : nd.kind == FK_Z ? "%.*llX" : "%.*llx";
-    snprintf(buf, sizeof buf, spec, m, static_cast<unsigned long long>(static_cast<uint64_t>(v) & mask));
+    const char* conversion = nd.kind == FK_O ? "%.*llo" : nd.kind == FK_Z ? "%.*llX" : "%.*llx";
+    snprintf(buf, sizeof buf, conversion, m, static_cast<unsigned long long>(static_cast<uint64_t>(v) & mask));
   }
   return fit(buf, nd.width < 0 ? default_width : nd.width);
 }
@@ -174,9 +174,9 @@ std::string edit_real(const FormatNode& nd, const Item& it) {
     case FK_G: conv = 'G'; break;
     default: break;
   }
-  const char spec[] = {'%', '#', '.', '*', conv, '\0'};
+  const char conversion[] = {'%', '#', '.', '*', conv, '\0'};
   std::vector<char> buf(static_cast<size_t>(d) + 400);
-  snprintf(buf.data(), buf.size(), spec, d, x);
+  snprintf(buf.data(), buf.size(), conversion, d, x);
   std::string s = buf.data();
   if (nd.exp_width > 0 && conv != 'f' && !set_exponent_width(s, nd.exp_width))
     return std::string(static_cast<size_t>(std::max(w, 1)), '*');
