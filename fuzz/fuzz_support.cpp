@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
@@ -59,6 +60,46 @@ void replace_outside_routines() {
   if (!pros.empty()) add_system_routine(pros.data(), false, static_cast<int>(pros.size()));
 }
 
+// Procedures that name a file: they run only when the name is a plain one, which stays
+// in the scratch directory (no "/", and no "~" or "$" for the path expansion). Sorted.
+struct Guarded {
+  const char* name;
+  int name_arg;                    // position of the file name argument
+  const RoutineEntry* original = nullptr;
+};
+Guarded guarded[] = {{"JOURNAL", 0}, {"OPENR", 1}, {"OPENU", 1}, {"OPENW", 1}};
+
+bool plain_name(const Variable* v) {
+  if (v->type != TYP_STRING) return true;  // not a name: the routine reports it
+  if (v->flags & FLAG_HAS_DESC) return false;
+  const StringDesc& s = v->value.str;
+  for (uint32_t i = 0; i < s.length; i++)
+    if (s.chars[i] == '/' || s.chars[i] == '~' || s.chars[i] == '$') return false;
+  return true;
+}
+
+template <size_t I>
+void guarded_procedure(int argc, Variable* argv[], KwNames argk) {
+  const Guarded& g = guarded[I];
+  if (g.name_arg < argc && !plain_name(argv[g.name_arg])) return;
+  g.original->proc(argc, argv, argk);
+}
+
+template <size_t... I>
+void guard_file_routines(std::index_sequence<I...>) {
+  static std::vector<RoutineEntry> pros;
+  (
+      [&] {
+        Guarded& g = guarded[I];
+        g.original = is_procedure(g.name);
+        if (g.original)
+          pros.emplace_back(guarded_procedure<I>, g.name, g.original->min(), g.original->max_args,
+                            g.original->accepts_keywords());
+      }(),
+      ...);
+  if (!pros.empty()) add_system_routine(pros.data(), false, static_cast<int>(pros.size()));
+}
+
 }  // namespace
 
 void init_session() {
@@ -89,6 +130,7 @@ void init_session() {
   init_system_tables();
   init_system_routines(1, 32768, 8192);
   replace_outside_routines();
+  guard_file_routines(std::make_index_sequence<std::size(guarded)>());
   vek_path = VEK_FUZZ_LIBRARY;
   path_changed();
   set_memory_limit(kMemoryBudget);

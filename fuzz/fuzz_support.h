@@ -1,8 +1,8 @@
 // Shared set-up of the fuzz targets: a session initialised once per process as the
 // program does it, with the built-ins that reach outside the process (shell, working
-// directory, environment, keyboard, file search) replaced by stubs, output discarded,
-// and a private scratch directory as the working directory. Relies on the start-up,
-// compiler input, interpreter and frames modules.
+// directory, environment, keyboard, file search) replaced by stubs, those that open files
+// limited to plain names, output discarded, and a private scratch directory as the
+// working directory. Relies on the start-up, compiler input, interpreter and frames.
 #pragma once
 
 #include <cstddef>
