@@ -18,6 +18,8 @@
 #include "interp/interpreter.h"
 #include "interp/message.h"
 #include "interp/routines.h"
+#include "io/files.h"
+#include "session/rline.h"
 #include "session/startup.h"
 #include "values/temps.h"
 
@@ -106,14 +108,13 @@ void init_session() {
   if (initialised) return;
   initialised = true;
   bool verbose = getenv("FUZZ_VERBOSE") != nullptr;
-  message_hooks.write = verbose ? verbose_write : quiet_write;
-  if (!verbose) {
-    // PRINT and friends write to standard output; libFuzzer reports on standard error.
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) {
-      dup2(null_fd, 1);
-      close(null_fd);
-    }
+  // READ from the terminal finds the end of its input at once; PRINT and friends write
+  // to standard output, while libFuzzer reports on standard error.
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd >= 0) {
+    dup2(null_fd, 0);
+    if (!verbose) dup2(null_fd, 1);
+    close(null_fd);
   }
   // Every input is written to a file here: memory-backed when the system has it.
   for (const char* base : {"/dev/shm", "/tmp"}) {
@@ -127,8 +128,13 @@ void init_session() {
       break;
     }
   }
+  // The start-up order of the program, without the banner and the signal handler.
+  rline_init();
+  init_files();
+  message_hooks.write = verbose ? verbose_write : quiet_write;
   init_system_tables();
   init_system_routines(1, 32768, 8192);
+  trap_enable(1);
   replace_outside_routines();
   guard_file_routines(std::make_index_sequence<std::size(guarded)>());
   vek_path = VEK_FUZZ_LIBRARY;
@@ -148,6 +154,7 @@ void reset_session() {
     return_all(nullptr);
     delete_vars();
     zero_prog(main_prog);
+    close_all_units(true);
   } catch (const VekJump&) {
   }
   main_frame->catch_var = nullptr;
@@ -157,7 +164,23 @@ void reset_session() {
   temp_list_handler(2);
 }
 
-void reset_budget() { step_budget = kStepBudget; }
+bool run_code(uint8_t* code, int interactive) {
+  step_budget = kStepBudget;
+  cstate.interactive = interactive != 0;
+  interpreter(code, interactive, 0, nullptr);
+  cstate.interactive = true;
+  bool go_on = int_interrupt != IR_EXIT;
+  int_interrupt = IR_NONE;
+  return go_on;
+}
+
+bool run_statement(const std::string& line) {
+  // Executive commands, shell escapes, help requests and command files are the main
+  // loop's, not the compiler's.
+  if (!line.empty() && (line[0] == '.' || line[0] == '$' || line[0] == '?' || line[0] == '@')) return true;
+  uint8_t* code = compile_line(line);
+  return code ? run_code(code, 1) : true;
+}
 
 std::vector<std::string> split_lines(const uint8_t* data, size_t size) {
   std::vector<std::string> lines;

@@ -33,11 +33,14 @@ bool starts_routine(const std::string& line);
 // Writes text to a file in the scratch directory; returns its path.
 std::string write_scratch_file(const char* name, const std::string& text);
 
-// Gives the next run a full step budget.
-void reset_budget();
-
 // Compiles one interactive statement (as typed at the prompt) into the statement area;
 // returns the code or null when it did not compile.
 uint8_t* compile_line(const std::string& line);
+// Runs code as the main loop does, with a full step budget; false when the session was
+// asked to end (EXIT).
+bool run_code(uint8_t* code, int interactive);
+// Compiles and runs one line typed at the prompt (lines for the main loop itself, such
+// as executive commands and shell escapes, are skipped); false after EXIT.
+bool run_statement(const std::string& line);
 
 }  // namespace fuzz

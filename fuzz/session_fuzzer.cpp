@@ -11,23 +11,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "fuzz_support.h"
-#include "interp/interpreter.h"
 #include "interp/message.h"
-
-namespace {
-
-// Runs code as the main loop does; false when the session was asked to end.
-bool run(uint8_t* code, int interactive) {
-  fuzz::reset_budget();
-  cstate.interactive = interactive != 0;
-  interpreter(code, interactive, 0, nullptr);
-  cstate.interactive = true;
-  bool go_on = int_interrupt != IR_EXIT;
-  int_interrupt = IR_NONE;
-  return go_on;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::init_session();
@@ -49,15 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       r = runprog(path.c_str());
     } catch (const VekJump&) {
     }
-    if (r == 1 && main_prog->code) go_on = run(main_prog->code, 0);
+    if (r == 1 && main_prog->code) go_on = fuzz::run_code(main_prog->code, 0);
   }
-  for (size_t i = 0; i < first_routine && go_on; i++) {
-    const std::string& line = lines[i];
-    // Executive commands, shell escapes, help requests and command files are the main
-    // loop's, not the compiler's.
-    if (!line.empty() && (line[0] == '.' || line[0] == '$' || line[0] == '?' || line[0] == '@')) continue;
-    if (uint8_t* code = fuzz::compile_line(line)) go_on = run(code, 1);
-  }
+  for (size_t i = 0; i < first_routine && go_on; i++) go_on = fuzz::run_statement(lines[i]);
   fuzz::reset_session();
   return 0;
 }
