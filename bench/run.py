@@ -55,6 +55,11 @@ def parse(text):
     return times, result, error
 
 
+# Vek runs with its benchmark directory as the whole search path and no start-up file, so
+# that nothing outside the benchmark is read and no installation directory is needed.
+VEK_ENV = {"VEK_PATH": os.path.join(HERE, "vek"), "VEK_STARTUP": ""}
+
+
 def systems(vek):
     s = {}
     s["vek"] = lambda name: ([vek, os.path.join(HERE, "vek", name + ".pro")], os.path.join(HERE, "vek"))
@@ -76,7 +81,7 @@ def agree(a, b, tol, cmp):
 
 def peak_rss_kib(cmd, cwd):
     """Peak resident memory of one run, measured with wait4."""
-    env = dict(os.environ)
+    env = dict(os.environ, **VEK_ENV)
     p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, env=env)
     _, _, usage = os.wait4(p.pid, 0)
@@ -104,8 +109,9 @@ def main():
             cmd, cwd = mk(name)
             reps = 1 if (sname == "octave" and name.startswith(("loop", "user", "strings"))) else args.reps
             for _ in range(reps):
+                env = dict(os.environ, **VEK_ENV) if sname == "vek" else None
                 p = subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                   timeout=1200)
+                                   timeout=1200, env=env)
                 times, result, error = parse(p.stdout + p.stderr)
                 if "TIME" not in times or result is None or error:
                     sys.stderr.write(f"{sname} {name}: failed:\n{(p.stdout + p.stderr)[-800:]}\n")

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "compiler/bytecode.h"
+#include "interp/matmul.h"
 #include "interp/message.h"
 #include "interp/op_kernels.h"
 #include "values/convert.h"
@@ -312,43 +313,6 @@ Variable* con(int n, Variable* ops[], int level) {
 
 namespace {
 
-template <class T>
-void matrix_product(const void* ap, const void* bp, void* cp, uint32_t a0, uint32_t a1, uint32_t b1) {
-  const T* a = static_cast<const T*>(ap);
-  const T* b = static_cast<const T*>(bp);
-  T* c = static_cast<T*>(cp);
-  // Column j of C accumulates A's column k times B(k, j), k increasing, so each
-  // element is summed in the stated order while the inner loop runs over contiguous i.
-  for (uint32_t j = 0; j < b1; j++) {
-    T* cj = c + static_cast<size_t>(j) * a0;
-    for (uint32_t i = 0; i < a0; i++) cj[i] = T{};
-    for (uint32_t k = 0; k < a1; k++) {
-      const T bkj = b[k + static_cast<size_t>(j) * a1];
-      const T* ak = a + static_cast<size_t>(k) * a0;
-      for (uint32_t i = 0; i < a0; i++) {
-        if constexpr (std::is_same_v<T, opk::Cplx>) {
-          opk::Cplx p = opk::cmul(ak[i], bkj);
-          cj[i] = {cj[i].r + p.r, cj[i].i + p.i};
-        } else if constexpr (std::is_integral_v<T>) {
-          cj[i] = opk::wrap_add(cj[i], opk::wrap_mul(ak[i], bkj));
-        } else {
-          cj[i] += ak[i] * bkj;
-        }
-      }
-    }
-  }
-}
-
-using MatrixKernel = void (*)(const void*, const void*, void*, uint32_t, uint32_t, uint32_t);
-constexpr MatrixKernel kMatrixKernels[8] = {nullptr,
-                                            nullptr,
-                                            nullptr,
-                                            matrix_product<int32_t>,
-                                            matrix_product<float>,
-                                            matrix_product<double>,
-                                            matrix_product<opk::Cplx>,
-                                            nullptr};
-
 Variable* converted_array(Variable* v, int type) {
   if (v->type == type) return v;
   ArrayDesc* a = v->value.s.arr;
@@ -392,7 +356,7 @@ Variable* mmult_op(Variable* left, Variable* right) {
   Variable* cb = converted_array(right, type);
   int32_t dims[2] = {static_cast<int32_t>(a0), static_cast<int32_t>(b1)};
   Variable* res = make_temp_array_of(type, 2, dims);
-  kMatrixKernels[type](ca->value.s.arr->data, cb->value.s.arr->data, res->value.s.arr->data, a0, a1, b1);
+  matrix_kernel(type)(ca->value.s.arr->data, cb->value.s.arr->data, res->value.s.arr->data, a0, a1, b1);
   if (ca != left) deltmp(ca);
   if (cb != right) deltmp(cb);
   release_pair(left, right);
