@@ -615,6 +615,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
     dispatch[OP_JUMP] = &&do_jump;
     dispatch[OP_JUMP_IF_FALSE] = dispatch[OP_JUMP_BACK_IF_FALSE] = &&do_jump_if_false;
     dispatch[OP_FOR_NEXT] = dispatch[OP_FOR_NEXT_STEP] = &&do_for_next;
+    dispatch[OP_CALL_USERFUN] = dispatch[OP_CALL_USERPRO] = &&do_call_user;
+    dispatch[OP_RETURN] = dispatch[OP_IMPLICIT_RETURN] = &&do_return;
     for (int o = OP_PAD1; o <= OP_PAD7; o++) dispatch[o] = &&do_pad;
   }
 #define NEXT()            \
@@ -950,10 +952,33 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc += 3;
         break;
       }
+      case OP_CALL_USERFUN:
+      case OP_CALL_USERPRO:
+      do_call_user: {
+        // A user routine named in the code, without keywords: straight to the frame.
+        auto* r = static_cast<CodeBlock*>(handle_ptr(inst_word(pc)));
+        if (inst_u16(pc) || !r) goto call_general;
+        if (istate.guard_lo != ISTACK_GUARD || istate.guard_hi != 0)
+          message(M_INTERNAL, 0, MSG_LONGJMP, "Interpreter stack overflow/underflow");
+        if (sp >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
+        uint8_t* next = pc + 8;
+        bool fun = op == OP_CALL_USERFUN;
+        istate.routine_called = r;
+        istate.calling_function = fun;
+        istate.resume_pc = next;
+        istate.sp = sp;
+        Frame* caller = f;
+        pc = call_user_proc(r, pc[1], nullptr, next, sp, fun, 0);
+        caller->return_gen =
+            act.interactive && next >= act.code && next < act.code + STMT_CODE_SIZE ? g_statement_gen : 0;
+        istate.routine_called = nullptr;
+        f = curr_frame;
+        sp = f->stmt_sp;
+        NEXT();
+      }
       case OP_CALL_SYSFUN:
       case OP_CALL_SYSPRO:
-      case OP_CALL_USERFUN:
-      case OP_CALL_USERPRO: {
+      call_general: {
         if (istate.guard_lo != ISTACK_GUARD || istate.guard_hi != 0)
           message(M_INTERNAL, 0, MSG_LONGJMP, "Interpreter stack overflow/underflow");
         if (sp >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
@@ -1048,7 +1073,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         break;
       }
       case OP_RETURN:
-      case OP_IMPLICIT_RETURN: {
+      case OP_IMPLICIT_RETURN:
+      do_return: {
         if (f == main_frame) message(M_RETURN_FROM_MAIN, 0, MSG_LONGJMP);
         if (op == OP_IMPLICIT_RETURN && f->routine->is_function()) *++sp = &int_zero_const;
         ExecRecord* ex = istate.execute_list;
@@ -1075,7 +1101,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           return nullptr;
         }
         pc = ret;
-        break;
+        NEXT();
       }
       case OP_STOP:
       case OP_RETALL: {
