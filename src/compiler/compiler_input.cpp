@@ -87,7 +87,10 @@ bool add_path_dir(const std::string& dir) {
 bool expand_tree(const std::string& dir, bool top) {
   DIR* d = opendir(dir.c_str());
   if (!d) {
-    if (top) message(M_PATH_STAT, errno, MSG_CONTINUE, dir.c_str());
+    // The standard library directory of the default path is optional: a session
+    // without an installed library must not greet the user with an error.
+    static const char kStandardLibrary[] = "/usr/local/lib/vek/lib";
+    if (top && !(errno == ENOENT && dir == kStandardLibrary)) message(M_PATH_STAT, errno, MSG_CONTINUE, dir.c_str());
     return true;
   }
   std::vector<std::string> subdirs;

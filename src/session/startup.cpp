@@ -22,6 +22,7 @@
 #include "lib/io.h"
 #include "session/os.h"
 #include "session/rline.h"
+#include "session/tout.h"
 #include "values/temps.h"
 
 const char* const program_name = "VEK";
@@ -119,6 +120,9 @@ void compile_and_run_line() {
   uint32_t size = 0;
   cstate.error_count = 0;
   uint8_t* code = nullptr;
+  // Each statement is a fresh main program: a quit at the pager lasts only for the
+  // statement that was quit.
+  tout_more_reset();
   try {
     code = compile_single_stmt(session.stmt_code, STMT_CODE_SIZE, &size);
   } catch (const VekJump&) {
@@ -163,6 +167,7 @@ int parse_count(const char* text) {
 
 void do_run(const char* args) {
   int r;
+  tout_more_reset();
   try {
     r = runprog(args);
   } catch (const VekJump&) {
