@@ -343,19 +343,23 @@ constexpr FillKernel kWhereFill[N_TYPES] = {
 inline uint32_t sort_key(uint8_t v) { return v; }
 inline uint32_t sort_key(int16_t v) { return static_cast<uint16_t>(v) ^ 0x8000u; }
 inline uint32_t sort_key(int32_t v) { return static_cast<uint32_t>(v) ^ 0x80000000u; }
+// Floating keys are computed without branches so that the key loops vectorise: -0.0 is
+// made +0.0, and any NaN (whatever its sign) becomes the largest key.
 inline uint32_t sort_key(float v) {
-  if (v != v) return 0xffffffffu;
-  if (v == 0) return 0x80000000u;
   uint32_t b;
   memcpy(&b, &v, sizeof b);
-  return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+  const uint32_t mag = b & 0x7fffffffu;
+  b = mag == 0 ? 0 : b;
+  const uint32_t k = b ^ (static_cast<uint32_t>(static_cast<int32_t>(b) >> 31) | 0x80000000u);
+  return mag > 0x7f800000u ? 0xffffffffu : k;
 }
 inline uint64_t sort_key(double v) {
-  if (v != v) return ~uint64_t{0};
-  if (v == 0) return uint64_t{1} << 63;
   uint64_t b;
   memcpy(&b, &v, sizeof b);
-  return (b >> 63) ? ~b : (b | (uint64_t{1} << 63));
+  const uint64_t mag = b & ~(uint64_t{1} << 63);
+  b = mag == 0 ? 0 : b;
+  const uint64_t k = b ^ (static_cast<uint64_t>(static_cast<int64_t>(b) >> 63) | (uint64_t{1} << 63));
+  return mag > 0x7ff0000000000000u ? ~uint64_t{0} : k;
 }
 
 using SortKernel = void (*)(const void* data, uint32_t n, int32_t* out);
@@ -371,6 +375,34 @@ int bit_width_of(K v) {
   int b = 0;
   for (; v; v >>= 1) b++;
   return b;
+}
+
+// Counts the digits of every pass in one sweep; the usual pass counts are unrolled so that
+// the shifts are constants.
+template <int P, typename T, typename K>
+void count_digits_fixed(const T* x, uint32_t n, K kmin, int digit_bits, uint32_t* hist) {
+  const uint32_t radix = 1u << digit_bits;
+  const K mask = static_cast<K>(radix - 1);
+  for (uint32_t i = 0; i < n; i++) {
+    const K k = sort_key(x[i]) - kmin;
+    for (int p = 0; p < P; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
+  }
+}
+
+template <typename T, typename K>
+void count_digits(const T* x, uint32_t n, K kmin, int passes, int digit_bits, uint32_t* hist) {
+  switch (passes) {
+    case 1: return count_digits_fixed<1>(x, n, kmin, digit_bits, hist);
+    case 2: return count_digits_fixed<2>(x, n, kmin, digit_bits, hist);
+    case 3: return count_digits_fixed<3>(x, n, kmin, digit_bits, hist);
+    default: break;
+  }
+  const uint32_t radix = 1u << digit_bits;
+  const K mask = static_cast<K>(radix - 1);
+  for (uint32_t i = 0; i < n; i++) {
+    const K k = sort_key(x[i]) - kmin;
+    for (int p = 0; p < passes; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
+  }
 }
 
 template <typename T>
@@ -394,26 +426,23 @@ void radix_argsort(const void* data, uint32_t n, int32_t* out) {
   // arrays, whose histograms must stay small). The first pass reads the elements
   // directly and the last writes subscripts straight into the result.
   K kmin = sort_key(x[0]), kmax = kmin;
-  for (uint32_t i = 1; i < n; i++) {
-    K k = sort_key(x[i]);
-    kmin = k < kmin ? k : kmin;
-    kmax = k > kmax ? k : kmax;
+  for (uint32_t i = 0; i < n; i++) {
+    const K k = sort_key(x[i]);
+    kmin = std::min(kmin, k);
+    kmax = std::max(kmax, k);
   }
   const int bits = bit_width_of(static_cast<K>(kmax - kmin));
   if (bits == 0) {
     for (uint32_t i = 0; i < n; i++) out[i] = static_cast<int32_t>(i);
     return;
   }
-  const int max_digit = std::clamp(bit_width_of(n), 8, 16);
+  const int max_digit = std::clamp(bit_width_of(n), 8, 11);
   const int passes = (bits + max_digit - 1) / max_digit;
   const int digit_bits = (bits + passes - 1) / passes;
   const uint32_t radix = 1u << digit_bits;
   const K mask = static_cast<K>(radix - 1);
   std::vector<uint32_t> hist(static_cast<size_t>(passes) * radix, 0);
-  for (uint32_t i = 0; i < n; i++) {
-    K k = sort_key(x[i]) - kmin;
-    for (int p = 0; p < passes; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
-  }
+  count_digits(x, n, kmin, passes, digit_bits, hist.data());
   for (int p = 0; p < passes; p++) {
     uint32_t sum = 0;
     for (uint32_t d = 0; d < radix; d++) {
