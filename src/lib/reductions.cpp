@@ -7,6 +7,7 @@
 #include "interp/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
+#include "values/simd.h"
 #include "values/strings.h"
 #include "values/sysvar.h"
 #include "values/temps.h"
@@ -82,10 +83,10 @@ constexpr uint8_t kSumType[2][N_TYPES] = {
 
 using ExtremesKernel = void (*)(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax);
 
-// Native 16-byte vectors, four of them side by side so that the compare-and-select
-// chains overlap.
-template <typename T>
-using Vec16 [[gnu::vector_size(16)]] = T;
+// Vectors of kBytes bytes (16 in the baseline build, 32 or 64 in the wider builds), four
+// of them side by side so that the compare-and-select chains overlap.
+template <typename T, int kBytes>
+using VecN [[gnu::vector_size(kBytes)]] = T;
 
 constexpr int kMin = 1, kMax = 2, kBoth = 3;
 
@@ -102,11 +103,32 @@ inline void step(const T* x, uint32_t i, T& mn, T& mx, uint32_t& lo, uint32_t& h
   }
 }
 
+// The first subscript from i on whose element equals v, which is known to occur: whole
+// vectors are compared until one holds it.
+template <typename T, int kBytes>
+[[gnu::always_inline]] inline uint32_t first_equal(const T* x, uint32_t i, T v) {
+  using V = VecN<T, kBytes>;
+  constexpr uint32_t kLanes = kBytes / sizeof(T);
+  V splat;
+  for (uint32_t l = 0; l < kLanes; l++) splat[l] = v;
+  for (;; i += kLanes) {
+    V w;
+    memcpy(&w, x + i, sizeof w);
+    const auto eq = w == splat;
+    bool any = false;
+    for (uint32_t l = 0; l < kLanes; l++) any |= eq[l] != 0;
+    if (any) break;
+  }
+  while (!(x[i] == v)) i++;
+  return i;
+}
+
 // kWant selects what is searched for: kMin, kMax or both (the other index is then 0).
-template <typename T, int kWant>
-void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
-  using V = Vec16<T>;
-  constexpr uint32_t kLanes = 16 / sizeof(T);
+// Every build compares the same elements strictly, so all find the same subscripts.
+template <typename T, int kWant, int kBytes>
+[[gnu::always_inline]] inline void extremes_body(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+  using V = VecN<T, kBytes>;
+  constexpr uint32_t kLanes = kBytes / sizeof(T);
   constexpr uint32_t kStep = 4 * kLanes;
   constexpr uint32_t kBlock = 16384 / sizeof(T);
   const T* x = static_cast<const T*>(data);
@@ -116,7 +138,9 @@ void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
   // cache lines.
   uint32_t i = 1;
   for (; i < n && (reinterpret_cast<uintptr_t>(x + i) & 63); i++) step<T, kWant>(x, i, mn, mx, lo, hi);
-  for (; i + kBlock <= n; i += kBlock) {
+  // Blocks of kBlock elements; the last one shorter, still a whole number of steps.
+  for (uint32_t len; i + kStep <= n; i += len) {
+    len = std::min(kBlock, (n - i) / kStep * kStep);
     V splat_mn, splat_mx;
     for (uint32_t l = 0; l < kLanes; l++) {
       splat_mn[l] = mn;
@@ -124,7 +148,7 @@ void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
     }
     V mn0 = splat_mn, mn1 = splat_mn, mn2 = splat_mn, mn3 = splat_mn;
     V mx0 = splat_mx, mx1 = splat_mx, mx2 = splat_mx, mx3 = splat_mx;
-    for (uint32_t j = 0; j < kBlock; j += kStep) {
+    for (uint32_t j = 0; j < len; j += kStep) {
       V v0, v1, v2, v3;
       const T* p = x + i + j;
       memcpy(&v0, p, sizeof v0);
@@ -156,21 +180,37 @@ void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
       if (mx0[l] > bmx) bmx = mx0[l];
     }
     if ((kWant & kMin) && bmn < mn) {
-      uint32_t j = i;
-      while (!(x[j] == bmn)) j++;
-      lo = j;
-      mn = x[j];
+      lo = first_equal<T, kBytes>(x, i, bmn);
+      mn = x[lo];
     }
     if ((kWant & kMax) && bmx > mx) {
-      uint32_t j = i;
-      while (!(x[j] == bmx)) j++;
-      hi = j;
-      mx = x[j];
+      hi = first_equal<T, kBytes>(x, i, bmx);
+      mx = x[hi];
     }
   }
   for (; i < n; i++) step<T, kWant>(x, i, mn, mx, lo, hi);
   *imin = lo;
   *imax = hi;
+}
+
+#if VEK_HAVE_SIMD_LEVELS
+template <typename T, int kWant>
+VEK_TARGET_AVX512 void extremes_avx512(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+  extremes_body<T, kWant, 64>(data, n, imin, imax);
+}
+template <typename T, int kWant>
+VEK_TARGET_AVX2 void extremes_avx2(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+  extremes_body<T, kWant, 32>(data, n, imin, imax);
+}
+#endif
+
+template <typename T, int kWant>
+void extremes(const void* data, uint32_t n, uint32_t* imin, uint32_t* imax) {
+#if VEK_HAVE_SIMD_LEVELS
+  if (simd_level == SIMD_AVX512) return extremes_avx512<T, kWant>(data, n, imin, imax);
+  if (simd_level == SIMD_AVX2) return extremes_avx2<T, kWant>(data, n, imin, imax);
+#endif
+  extremes_body<T, kWant, 16>(data, n, imin, imax);
 }
 
 // Complex values order by their real parts.

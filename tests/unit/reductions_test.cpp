@@ -9,11 +9,19 @@
 #include "lib/reductions.h"
 #include "test_support.h"
 #include "value_builders.h"
+#include "values/simd.h"
 #include "values/sysvar.h"
 
 namespace {
 
-class ReductionsTest : public VekTest {};
+class ReductionsTest : public VekTest {
+ protected:
+  void TearDown() override {
+    simd_level = widest_;
+    VekTest::TearDown();
+  }
+  const SimdLevel widest_ = simd_level;
+};
 
 // A small deterministic generator so that failures reproduce.
 struct Lcg {
@@ -234,23 +242,30 @@ std::vector<T> random_vector(uint32_t n, uint32_t range, uint64_t seed) {
   return v;
 }
 
-TEST_F(ReductionsTest, ExtremesAgreeWithAPlainScanForEveryType) {
-  for (uint32_t n : {1u, 2u, 63u, 5000u, 100003u}) {
-    // Narrow ranges give many equal extremes spread over many blocks.
-    check_extremes(TYP_BYTE, random_vector<uint8_t>(n, 256, n));
-    check_extremes(TYP_INT, random_vector<int16_t>(n, 60000, n + 1));
-    check_extremes(TYP_LONG, random_vector<int32_t>(n, 50, n + 2));
-    check_extremes(TYP_FLOAT, random_vector<float>(n, 1000, n + 3));
-    check_extremes(TYP_DOUBLE, random_vector<double>(n, 7, n + 4));
+TEST_F(ReductionsTest, ExtremesAgreeWithAPlainScanForEveryTypeAtEveryVectorWidth) {
+  for (int level = SIMD_BASE; level <= widest_; level++) {
+    simd_level = static_cast<SimdLevel>(level);
+    SCOPED_TRACE(level);
+    // Lengths around the vector steps and blocks leave short final blocks and tails.
+    for (uint32_t n : {1u, 2u, 63u, 65u, 4095u, 5000u, 16449u, 100003u}) {
+      // Narrow ranges give many equal extremes spread over many blocks.
+      check_extremes(TYP_BYTE, random_vector<uint8_t>(n, 256, n));
+      check_extremes(TYP_INT, random_vector<int16_t>(n, 60000, n + 1));
+      check_extremes(TYP_LONG, random_vector<int32_t>(n, 50, n + 2));
+      check_extremes(TYP_FLOAT, random_vector<float>(n, 1000, n + 3));
+      check_extremes(TYP_DOUBLE, random_vector<double>(n, 7, n + 4));
+    }
+    // Rising and falling runs move an extreme in every block, the last one included.
+    for (uint32_t n : {70000u, 70001u}) {
+      std::vector<float> up(n), down(n);
+      for (uint32_t i = 0; i < up.size(); i++) {
+        up[i] = static_cast<float>(i);
+        down[i] = -static_cast<float>(i);
+      }
+      check_extremes(TYP_FLOAT, up);
+      check_extremes(TYP_FLOAT, down);
+    }
   }
-  // Rising and falling runs move an extreme in every block.
-  std::vector<float> up(70000), down(70000);
-  for (uint32_t i = 0; i < up.size(); i++) {
-    up[i] = static_cast<float>(i);
-    down[i] = -static_cast<float>(i);
-  }
-  check_extremes(TYP_FLOAT, up);
-  check_extremes(TYP_FLOAT, down);
 }
 
 TEST_F(ReductionsTest, MaxAndMinReturnValuesSubscriptsAndSetC) {
