@@ -21,6 +21,7 @@
 #include "io/files.h"
 #include "session/rline.h"
 #include "session/startup.h"
+#include "session/tout.h"
 #include "values/temps.h"
 
 #ifndef VEK_FUZZ_LIBRARY
@@ -36,6 +37,19 @@ alignas(8) uint8_t stmt_area[STMT_CODE_SIZE + 8];
 
 // Messages are formatted as usual but not shown, unless FUZZ_VERBOSE is set.
 void quiet_write(int, const char*, bool) {}
+
+// Terminal output of one statement is capped: past the cap the statement is interrupted
+// as if the user had pressed the interrupt key, so that a PRINT of millions of elements
+// does not pass for a hang.
+size_t output_this_statement = 0;
+void capped_writer(int flags, const char* text, int length) {
+  output_this_statement += static_cast<size_t>(length > 0 ? length : 0);
+  if (output_this_statement > kOutputBudget) {
+    if (int_interrupt == IR_NONE) int_interrupt = IR_INTERRUPT;
+    return;
+  }
+  tout_default_writer(flags, text, length);
+}
 void verbose_write(int, const char* text, bool end_line) {
   fputs(text, stderr);
   if (end_line) fputc('\n', stderr);
@@ -132,6 +146,7 @@ void init_session() {
   rline_init();
   init_files();
   message_hooks.write = verbose ? verbose_write : quiet_write;
+  tout_push(capped_writer);
   init_system_tables();
   init_system_routines(1, 32768, 8192);
   trap_enable(1);
@@ -166,6 +181,7 @@ void reset_session() {
 
 bool run_code(uint8_t* code, int interactive) {
   step_budget = kStepBudget;
+  output_this_statement = 0;
   cstate.interactive = interactive != 0;
   interpreter(code, interactive, 0, nullptr);
   cstate.interactive = true;

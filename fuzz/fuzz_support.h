@@ -17,6 +17,8 @@ namespace fuzz {
 // the statement.
 constexpr uint64_t kStepBudget = 20000;
 constexpr size_t kMemoryBudget = size_t{64} << 20;
+// Terminal output one statement may write before it is interrupted.
+constexpr size_t kOutputBudget = size_t{1} << 20;
 // Input lines beyond this are ignored (each one is a statement to compile and run).
 constexpr size_t kMaxLines = 64;
 
