@@ -598,6 +598,43 @@ void take_call_name(Variable** args, int argc, const char** names, char* out, si
 // Steps over a one-byte alignment filler, so that hot instructions need not dispatch it.
 inline uint8_t* skip_pad(uint8_t* pc) { return pc + (*pc == OP_PAD1); }
 
+// Collects the scalar operations that follow an element-wise operation at pc: pairs of a
+// constant or a frame variable pushed and then + - * / < or >. ends[i] is the code after
+// pair i. The operator driver decides how many of them it can apply.
+int scan_element_tail(uint8_t* pc, Frame* f, ElementTail* tail, uint8_t** ends) {
+  int n = 0;
+  while (n < ElementTail::kMax) {
+    uint8_t* p = pc;
+    while (*p >= OP_PAD1 && *p <= OP_PAD7) p += *p - OP_PAD1 + 1;
+    const Variable* v;
+    if (*p == OP_PUSH_CONST) {
+      v = inst_const(p);
+      p += inst_def[OP_PUSH_CONST].length;
+    } else if (*p == OP_PUSH_CONST_REF) {
+      v = reinterpret_cast<const Variable*>(p - inst_u16(p));
+      p += 4;
+    } else if (*p == OP_PUSH_LOCAL) {
+      v = frame_var(f, inst_u16(p));
+      p += 4;
+    } else {
+      break;
+    }
+    const int op = *p;
+    if (op != OP_ADD && op != OP_SUB && op != OP_MUL && op != OP_DIV && op != OP_MIN && op != OP_MAX) break;
+    tail->ops[n] = opcode_table(op);
+    tail->operands[n] = v;
+    ends[n] = p + 1;
+    pc = p + 1;
+    n++;
+  }
+  tail->n = n;
+  return n;
+}
+
+inline bool long_array(const Variable* v) {
+  return (v->flags & FLAG_ARRAY) && v->value.s.arr->n_elts >= kTailMinElements;
+}
+
 uint8_t* run(Activation& act, uint8_t* pc) {
   // The instructions of tight loops end by jumping straight to the next instruction's
   // handler (NEXT): one indirect jump per handler instead of the switch's bounds test
@@ -794,6 +831,18 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           NEXT();
         }
         istate.sp = sp;
+        if (long_array(l) || long_array(r)) {
+          // A long array result: the scalar operations that follow go with it, strip by strip.
+          ElementTail tail;
+          uint8_t* ends[ElementTail::kMax];
+          if (scan_element_tail(pc + 1, f, &tail, ends)) {
+            int applied = 0;
+            Variable* out = vek_binop_tail(opcode_table(op), l, r, tail, &applied);
+            *--sp = out;
+            pc = applied ? ends[applied - 1] : pc + 1;
+            NEXT();
+          }
+        }
         Variable* out = binop(op, l, r);
         *--sp = out;
         pc += 1;
@@ -1039,8 +1088,20 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           const RoutineEntry* outer = istate.current_sysroutine;
           istate.current_sysroutine = e;
           KwNames argk = names;
+          uint8_t* ends[ElementTail::kMax];
+          int applied = 0;
           if (fun) {
-            Variable* r = e->fun(argc, args, argk);
+            Variable* r = nullptr;
+            if (argc == 1 && !names && long_array(args[0])) {
+              // An element-wise function of a long array: the scalar operations that
+              // follow go with it, strip by strip.
+              ElementTail tail;
+              const UnOpTable* table;
+              if (scan_element_tail(next, f, &tail, ends) &&
+                  (table = elementwise_function_table(reinterpret_cast<const void*>(e->fun))))
+                r = vek_uop_arg_tail(table, args[0], tail, &applied);
+            }
+            if (!r) r = e->fun(argc, args, argk);
             istate.current_sysroutine = outer;
             if (!r) message(M_INTERNAL, 0, MSG_LONGJMP, "system function returned no value");
             for (int i = 0; i < argc; i++)
@@ -1055,7 +1116,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           }
           istate.routine_called = nullptr;
           f = curr_frame;
-          pc = next;
+          pc = applied ? ends[applied - 1] : next;
         } else {
           auto* r = static_cast<CodeBlock*>(routine);
           istate.routine_called = r;

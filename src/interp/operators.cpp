@@ -106,9 +106,60 @@ void release_pair(Variable* left, Variable* right) {
   if (right != left) release(right);
 }
 
+// A tail operation ready to run: its kernel and its scalar in the kernel's type.
+struct TailStep {
+  BinKernel kernel;
+  Value operand;
+};
+
+// How many leading operations of `tail` can run on a result of type rtype and n
+// elements: each must leave the result's type and elements as they are (no conversion
+// of the result) and take a defined numeric scalar. Fills steps for them.
+int prepare_tail(const ElementTail* tail, int rtype, uint32_t n, TailStep* steps) {
+  if (!tail || n < kTailMinElements || rtype < TYP_BYTE || rtype > TYP_DOUBLE) return 0;
+  int k = 0;
+  for (; k < tail->n && k < ElementTail::kMax; k++) {
+    const BinOpTable* op = tail->ops[k];
+    const Variable* c = tail->operands[k];
+    if ((c->flags & FLAG_HAS_DESC) || c->type < TYP_BYTE || c->type > TYP_DOUBLE) break;
+    if (arith_entry(op->result_tab, c->type, rtype) != rtype || arith_entry(op->left_conv_tab, c->type, rtype))
+      break;
+    const BinKernel kernel = op->kernels[arith_entry(op->kernel_tab, c->type, rtype) - 1];
+    if (illegal_code(kernel)) break;
+    const int rconv = arith_entry(op->right_conv_tab, c->type, rtype);
+    steps[k].kernel = kernel;
+    if (rconv) convert(&c->value, &steps[k].operand, 1, c->type, rconv);
+    else steps[k].operand = c->value;
+  }
+  return k;
+}
+
+// Runs first(s, len), which computes result elements [s, s + len), then the k tail steps
+// on the same elements, strip by strip (one call for everything when k is 0).
+constexpr uint32_t kStripBytes = 16384;
+template <class F>
+void run_strips(F first, uint8_t* out, uint32_t n, int rtype, const TailStep* steps, int k) {
+  if (k == 0) {
+    first(0, n);
+    return;
+  }
+  const uint32_t es = static_cast<uint32_t>(type_size[rtype]);
+  const uint32_t strip = kStripBytes / es;
+  for (uint32_t s = 0; s < n; s += strip) {
+    const uint32_t len = std::min(strip, n - s);
+    first(s, len);
+    uint8_t* o = out + static_cast<size_t>(s) * es;
+    for (int i = 0; i < k; i++) steps[i].kernel(o, &steps[i].operand, o, len, true, false);
+  }
+}
+
 }  // namespace
 
-Variable* vek_binop(const BinOpTable* op, Variable* left, Variable* right) {
+namespace {
+
+Variable* binop_driver(const BinOpTable* op, Variable* left, Variable* right, const ElementTail* tail,
+                       int* applied) {
+  if (applied) *applied = 0;
   check_operand(left);
   check_operand(right);
   const int lt = left->type, rt = right->type;
@@ -154,14 +205,37 @@ Variable* vek_binop(const BinOpTable* op, Variable* left, Variable* right) {
     make_array_like(shape, res, type_size[rtype]);
     if (rtype == TYP_STRING) memset(res->value.s.arr->data, 0, res->value.s.arr->byte_len);
   }
-  kernel(ldata, rdata, res->value.s.arr->data, n, la, ra);
+  TailStep steps[ElementTail::kMax];
+  const int k = prepare_tail(tail, rtype, n, steps);
+  if (applied) *applied = k;
+  const size_t les = la ? static_cast<size_t>(type_size[left->type]) : 0;
+  const size_t res_ = ra ? static_cast<size_t>(type_size[right->type]) : 0;
+  const size_t oes = static_cast<size_t>(type_size[rtype]);
+  const auto* lp = static_cast<const uint8_t*>(ldata);
+  const auto* rp = static_cast<const uint8_t*>(rdata);
+  uint8_t* out = res->value.s.arr->data;
+  run_strips([&](uint32_t s, uint32_t len) { kernel(lp + s * les, rp + s * res_, out + s * oes, len, la, ra); },
+             out, n, rtype, steps, k);
   release_pair(left, right);
   return res;
 }
 
+}  // namespace
+
+Variable* vek_binop(const BinOpTable* op, Variable* left, Variable* right) {
+  return binop_driver(op, left, right, nullptr, nullptr);
+}
+
+Variable* vek_binop_tail(const BinOpTable* op, Variable* left, Variable* right, const ElementTail& tail,
+                         int* applied) {
+  return binop_driver(op, left, right, &tail, applied);
+}
+
 namespace {
 
-Variable* unary_op(Variable* x, const UnOpTable* op, bool consume) {
+Variable* unary_op(Variable* x, const UnOpTable* op, bool consume, const ElementTail* tail = nullptr,
+                   int* applied = nullptr) {
+  if (applied) *applied = 0;
   check_operand(x);
   const int t = x->type;
   const int rtype = op->result[t], vtype = op->conv[t];
@@ -172,10 +246,16 @@ Variable* unary_op(Variable* x, const UnOpTable* op, bool consume) {
   if (x->flags & FLAG_ARRAY) {
     ArrayDesc* a = x->value.s.arr;
     const uint32_t n = a->n_elts;
+    const size_t oes = static_cast<size_t>(type_size[rtype]);
+    TailStep steps[ElementTail::kMax];
+    // Strips need the kernel's input and output elements to be of one size.
+    const int k = type_size[vtype] == type_size[rtype] ? prepare_tail(tail, rtype, n, steps) : 0;
+    if (applied) *applied = k;
     if ((x->flags & FLAG_TEMPORARY) && t != TYP_STRING && !(a->flags & ARR_NO_FREE) &&
         a->elem_size == static_cast<uint32_t>(type_size[rtype])) {
       if (vtype != t) retype_in_place(x, vtype);
-      kernel(a->data, a->data, n);
+      uint8_t* d = a->data;
+      run_strips([&](uint32_t s, uint32_t len) { kernel(d + s * oes, d + s * oes, len); }, d, n, rtype, steps, k);
       res = gettmp();
       res->type = static_cast<uint8_t>(rtype);
       res->value.s.arr = a;
@@ -189,11 +269,18 @@ Variable* unary_op(Variable* x, const UnOpTable* op, bool consume) {
     res->type = static_cast<uint8_t>(rtype);
     make_array_like(a, res, type_size[rtype]);
     uint8_t* out = res->value.s.arr->data;
+    const uint8_t* in = a->data;
+    const size_t ies = static_cast<size_t>(type_size[t]);
     if (vtype != t) {
-      convert(a->data, out, static_cast<int32_t>(n), t, vtype);
-      kernel(out, out, n);
+      run_strips(
+          [&](uint32_t s, uint32_t len) {
+            convert(in + s * ies, out + s * oes, static_cast<int32_t>(len), t, vtype);
+            kernel(out + s * oes, out + s * oes, len);
+          },
+          out, n, rtype, steps, k);
     } else {
-      kernel(a->data, out, n);
+      run_strips([&](uint32_t s, uint32_t len) { kernel(in + s * ies, out + s * oes, len); }, out, n, rtype, steps,
+                 k);
     }
   } else {
     Value buf;
@@ -214,6 +301,32 @@ Variable* unary_op(Variable* x, const UnOpTable* op, bool consume) {
 
 Variable* vek_uop(int /*argc*/, Variable* argv[], const UnOpTable* op) { return unary_op(argv[0], op, true); }
 Variable* vek_uop_arg(int /*argc*/, Variable* argv[], const UnOpTable* op) { return unary_op(argv[0], op, false); }
+Variable* vek_uop_arg_tail(const UnOpTable* op, Variable* arg, const ElementTail& tail, int* applied) {
+  return unary_op(arg, op, false, &tail, applied);
+}
+
+namespace {
+
+struct ElementwiseFunction {
+  const void* fun;
+  const UnOpTable* op;
+};
+ElementwiseFunction elementwise_functions[32];
+int n_elementwise_functions = 0;
+
+}  // namespace
+
+void register_elementwise_function(const void* fun, const UnOpTable* op) {
+  for (int i = 0; i < n_elementwise_functions; i++)
+    if (elementwise_functions[i].fun == fun) return;
+  if (n_elementwise_functions < 32) elementwise_functions[n_elementwise_functions++] = {fun, op};
+}
+
+const UnOpTable* elementwise_function_table(const void* fun) {
+  for (int i = 0; i < n_elementwise_functions; i++)
+    if (elementwise_functions[i].fun == fun) return elementwise_functions[i].op;
+  return nullptr;
+}
 
 // ---- concatenation ----------------------------------------------------------------------
 
@@ -374,6 +487,11 @@ const BinOpTable* const kOpcodeTables[] = {&ur_op_add, &ur_op_sub, &ur_op_mul, &
 static_assert(OP_GT - OP_ADD + 1 == sizeof kOpcodeTables / sizeof kOpcodeTables[0]);
 
 }  // namespace
+
+const BinOpTable* opcode_table(int opcode) {
+  if (opcode < OP_ADD || opcode > OP_GT) return nullptr;
+  return kOpcodeTables[opcode - OP_ADD];
+}
 
 Variable* binop_for_opcode(int opcode, Variable* left, Variable* right) {
   if (opcode == OP_MATRIX_MULTIPLY) return mmult_op(left, right);

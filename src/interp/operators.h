@@ -71,6 +71,33 @@ Variable* vek_uop(int argc, Variable* argv[], const UnOpTable* op);
 // (the argument is then left an empty temporary for the caller to release).
 Variable* vek_uop_arg(int argc, Variable* argv[], const UnOpTable* op);
 
+// A run of scalar operations that follows an element-wise operation in the code: each
+// combines the running result with a numeric scalar (left operand: the result). The
+// *_tail drivers below may apply a prefix of them strip by strip, while each strip of
+// the result is still in cache, instead of one pass over the whole array per operation;
+// the elements get exactly the values the separate operations would give them.
+struct ElementTail {
+  static constexpr int kMax = 8;
+  int n = 0;
+  const BinOpTable* ops[kMax];
+  const Variable* operands[kMax];
+};
+// Arrays shorter than this are not worth the strips.
+constexpr uint32_t kTailMinElements = 32768;
+// vek_binop and vek_uop_arg, followed by up to tail.n operations of `tail`: *applied is
+// set to how many of them were applied (0 when the result is small or the first of them
+// does not keep the result's type).
+Variable* vek_binop_tail(const BinOpTable* op, Variable* left, Variable* right, const ElementTail& tail,
+                         int* applied);
+Variable* vek_uop_arg_tail(const UnOpTable* op, Variable* arg, const ElementTail& tail, int* applied);
+// Element-wise built-in functions whose body is vek_uop_arg with one table register it
+// here, so that the interpreter can run them with the operations that follow.
+void register_elementwise_function(const void* fun, const UnOpTable* op);
+const UnOpTable* elementwise_function_table(const void* fun);
+// The operator table of a two-operand opcode from ADD to GT (null for POWER, whose table
+// depends on the exponent).
+const BinOpTable* opcode_table(int opcode);
+
 // Concatenates n operands along dimension `level` (0 = first) into a new temporary.
 // The operands are not released: the caller frees temporaries among them (none of them
 // is ever the result).

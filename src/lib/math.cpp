@@ -6,6 +6,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <utility>
 
 #include "interp/op_kernels.h"
 
@@ -129,6 +130,15 @@ Variable* ur_op_acos(int argc, Variable* argv[], KwNames) { return vek_uop_arg(a
 Variable* ur_op_sinh(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &sinh_table); }
 Variable* ur_op_cosh(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &cosh_table); }
 Variable* ur_op_tanh(int argc, Variable* argv[], KwNames) { return vek_uop_arg(argc, argv, &tanh_table); }
+
+void register_math_elementwise() {
+  const std::pair<SysFun, const UnOpTable*> functions[] = {
+      {ur_abs_fun, &ur_abs},       {ur_op_sqrt, &sqrt_table}, {ur_op_exp, &exp_table},   {ur_op_alog, &alog_table},
+      {ur_op_alog10, &alog10_table}, {ur_op_sin, &sin_table}, {ur_op_cos, &cos_table},   {ur_op_tan, &tan_table},
+      {ur_op_asin, &asin_table},   {ur_op_acos, &acos_table}, {ur_op_sinh, &sinh_table}, {ur_op_cosh, &cosh_table},
+      {ur_op_tanh, &tanh_table}};
+  for (const auto& [fun, table] : functions) register_elementwise_function(reinterpret_cast<const void*>(fun), table);
+}
 
 // Sorted by name.
 const RoutineEntry math_functions[] = {

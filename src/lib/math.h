@@ -19,5 +19,8 @@ Variable* ur_op_sinh(int argc, Variable* argv[], KwNames argk);
 Variable* ur_op_cosh(int argc, Variable* argv[], KwNames argk);
 Variable* ur_op_tanh(int argc, Variable* argv[], KwNames argk);
 
+// Tells the operators which of these functions are plain element-wise tables.
+void register_math_elementwise();
+
 extern const RoutineEntry math_functions[];
 extern const int n_math_functions;

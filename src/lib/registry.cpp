@@ -36,6 +36,7 @@ void register_builtins() {
   add_system_routine(random_functions, true, n_random_functions);
   add_system_routine(systime_functions, true, n_systime_functions);
   add_system_routine(math_functions, true, n_math_functions);
+  register_math_elementwise();
   add_system_routine(struct_functions, true, n_struct_functions);
   add_system_routine(frame_functions, true, n_frame_functions);
   add_system_routine(frame_procedures, false, n_frame_procedures);
