@@ -8,6 +8,7 @@
 #include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
 #include "interp/message.h"
+#include "interp/routines.h"
 #include "values/ident.h"
 #include "values/struct.h"
 #include "values/temps.h"
@@ -550,23 +551,6 @@ void delete_vars() {
 
 namespace {
 
-// Keyword flags are true when non-zero (unlike IF, where integers must be odd).
-bool keyword_true(const Variable* v) {
-  if (v->type == TYP_UNDEF) return false;
-  if (v->flags & FLAG_HAS_DESC) message(M_NOT_SCALAR, 0, MSG_LONGJMP, varname(v));
-  const Value& x = v->value;
-  switch (v->type) {
-    case TYP_BYTE: return x.c != 0;
-    case TYP_INT: return x.i != 0;
-    case TYP_LONG: return x.l != 0;
-    case TYP_FLOAT: return x.f != 0.0f;
-    case TYP_DOUBLE: return x.d != 0.0;
-    case TYP_COMPLEX: return x.cmp.r != 0.0f;
-    case TYP_STRING: return x.str.length != 0;
-    default: return false;
-  }
-}
-
 int32_t scalar_as_long(const Variable* v) {
   if (v->type == TYP_UNDEF) message(M_UNDEFINED, 0, MSG_LONGJMP, varname(v));
   if (v->flags & FLAG_HAS_DESC) message(M_NOT_SCALAR, 0, MSG_LONGJMP, varname(v));
@@ -597,7 +581,7 @@ Variable* ur_n_params(int, Variable*[], KwNames) {
 
 Variable* ur_keyword_set(int, Variable* argv[], KwNames) {
   Variable* x = argv[0];
-  int16_t r = (x->flags & FLAG_ARRAY) ? 1 : (keyword_true(x) ? 1 : 0);
+  int16_t r = (x->flags & FLAG_ARRAY) ? 1 : (variable_true(x) ? 1 : 0);
   return make_scalar_temp(TYP_INT, &r);
 }
 
@@ -621,7 +605,7 @@ void ur_catch(int argc, Variable* argv[], KwNames argk) {
       if (target) message(M_INCORRECT_ARGS, 0, MSG_LONGJMP);
       target = argv[i];
     } else if (abbreviates(name, "CANCEL")) {
-      cancel = keyword_true(argv[i]);
+      cancel = variable_true(argv[i]);
     } else {
       message(M_KW_NOT_ALLOWED, 0, MSG_LONGJMP, name, "CATCH");
     }

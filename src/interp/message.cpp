@@ -192,28 +192,30 @@ void message_v(int code, int syserr, int action, va_list ap) {
   }
 }
 
+namespace {
+
+// Ends a variable argument list however message_v leaves (it may throw).
+struct VaListEnd {
+  va_list& ap;
+  ~VaListEnd() { va_end(ap); }
+};
+
+}  // namespace
+
 void message(int code, int syserr, int action, ...) {
   va_list ap;
   va_start(ap, action);
-  try {
-    message_v(code, syserr, action, ap);
-  } catch (...) {
-    va_end(ap);
-    throw;
-  }
-  va_end(ap);
+  VaListEnd end{ap};
+  message_v(code, syserr, action, ap);
 }
 
 void message_error(int code, int syserr, int action, ...) {
-  va_list ap;
-  va_start(ap, action);
-  try {
+  {
+    va_list ap;
+    va_start(ap, action);
+    VaListEnd end{ap};
     message_v(code, syserr, action, ap);
-  } catch (...) {
-    va_end(ap);
-    throw;
   }
-  va_end(ap);
   // Only reached for a non-error action: treat it as an error all the same.
   throw VekJump{MSG_LONGJMP, code};
 }

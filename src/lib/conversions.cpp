@@ -14,18 +14,6 @@ StringFormatter string_formatter = nullptr;
 
 namespace {
 
-// Frees a temporary made here when the scope ends, whether normally or by an error.
-struct TempGuard {
-  Variable* v = nullptr;
-  ~TempGuard() {
-    if (v) deltmp(v);
-  }
-  Variable* release() {
-    Variable* r = v;
-    v = nullptr;
-    return r;
-  }
-};
 
 // BYTE of a string: the characters, one string per column, padded with zeros to the
 // longest.

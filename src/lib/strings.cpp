@@ -11,18 +11,6 @@
 
 namespace {
 
-// Frees a temporary made here when the scope ends, whether normally or by an error.
-struct TempGuard {
-  Variable* v = nullptr;
-  ~TempGuard() {
-    if (v) deltmp(v);
-  }
-  Variable* release() {
-    Variable* r = v;
-    v = nullptr;
-    return r;
-  }
-};
 
 void refuse_file_or_struct(const Variable* x) {
   if (x->flags & FLAG_FILE_OR_STRUCT) var_error(M_NO_FILE_STRUCT, x, MSG_LONGJMP);

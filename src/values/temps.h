@@ -36,6 +36,20 @@ void attach_temp(Variable* t);
 bool sole_temp(Variable* t);
 int temp_list_handler(int op);
 
+// Frees a temporary made in a scope when the scope ends, whether normally or by an
+// error; release() hands it on instead.
+struct TempGuard {
+  Variable* v = nullptr;
+  ~TempGuard() {
+    if (v) deltmp(v);
+  }
+  Variable* release() {
+    Variable* r = v;
+    v = nullptr;
+    return r;
+  }
+};
+
 // Counting allocator.
 struct MemCounters {
   uint32_t bytes_in_use;
