@@ -383,23 +383,23 @@ constexpr FillKernel kWhereFill[N_TYPES] = {
 inline uint32_t sort_key(uint8_t v) { return v; }
 inline uint32_t sort_key(int16_t v) { return static_cast<uint16_t>(v) ^ 0x8000u; }
 inline uint32_t sort_key(int32_t v) { return static_cast<uint32_t>(v) ^ 0x80000000u; }
-// Floating keys are computed without branches so that the key loops vectorise: -0.0 is
-// made +0.0, and any NaN (whatever its sign) becomes the largest key.
+// Floating keys are computed with masks rather than branches so that the key loops
+// vectorise: -0.0 is made +0.0, and any NaN (whatever its sign) becomes the largest key.
 inline uint32_t sort_key(float v) {
   uint32_t b;
   memcpy(&b, &v, sizeof b);
   const uint32_t mag = b & 0x7fffffffu;
-  b = mag == 0 ? 0 : b;
+  b &= 0u - static_cast<uint32_t>(mag != 0);
   const uint32_t k = b ^ (static_cast<uint32_t>(static_cast<int32_t>(b) >> 31) | 0x80000000u);
-  return mag > 0x7f800000u ? 0xffffffffu : k;
+  return k | (0u - static_cast<uint32_t>(mag > 0x7f800000u));
 }
 inline uint64_t sort_key(double v) {
   uint64_t b;
   memcpy(&b, &v, sizeof b);
   const uint64_t mag = b & ~(uint64_t{1} << 63);
-  b = mag == 0 ? 0 : b;
+  b &= uint64_t{0} - static_cast<uint64_t>(mag != 0);
   const uint64_t k = b ^ (static_cast<uint64_t>(static_cast<int64_t>(b) >> 63) | (uint64_t{1} << 63));
-  return mag > 0x7ff0000000000000u ? ~uint64_t{0} : k;
+  return k | (uint64_t{0} - static_cast<uint64_t>(mag > 0x7ff0000000000000u));
 }
 
 using SortKernel = void (*)(const void* data, uint32_t n, int32_t* out);
@@ -417,26 +417,52 @@ int bit_width_of(K v) {
   return b;
 }
 
-// Counts the digits of every pass in one sweep; the usual pass counts are unrolled so that
-// the shifts are constants.
-template <int P, typename T, typename K>
+// Counts the digits of every pass in one sweep; two and three passes (the usual counts)
+// are written out, so that each element costs a few independent increments. The top
+// digit of floating data takes few values (it holds the exponent), so its counts go to
+// four interleaved copies: increments of one counter then do not wait on each other.
+template <typename T, typename K, int P>
 void count_digits_fixed(const T* x, uint32_t n, K kmin, int digit_bits, uint32_t* hist) {
   const uint32_t radix = 1u << digit_bits;
   const K mask = static_cast<K>(radix - 1);
-  for (uint32_t i = 0; i < n; i++) {
-    const K k = sort_key(x[i]) - kmin;
-    for (int p = 0; p < P; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
+  const int s1 = digit_bits, top = (P - 1) * digit_bits;
+  std::vector<uint32_t> copies(4 * static_cast<size_t>(radix), 0);
+  uint32_t* t0 = copies.data();
+  uint32_t* t1 = t0 + radix;
+  uint32_t* t2 = t1 + radix;
+  uint32_t* t3 = t2 + radix;
+  uint32_t* h0 = hist;
+  uint32_t* h1 = hist + radix;
+  auto low = [&](K k) {
+    h0[k & mask]++;
+    if constexpr (P == 3) h1[(k >> s1) & mask]++;
+  };
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const K k0 = sort_key(x[i]) - kmin, k1 = sort_key(x[i + 1]) - kmin;
+    const K k2 = sort_key(x[i + 2]) - kmin, k3 = sort_key(x[i + 3]) - kmin;
+    low(k0);
+    low(k1);
+    low(k2);
+    low(k3);
+    t0[(k0 >> top) & mask]++;
+    t1[(k1 >> top) & mask]++;
+    t2[(k2 >> top) & mask]++;
+    t3[(k3 >> top) & mask]++;
   }
+  for (; i < n; i++) {
+    const K k = sort_key(x[i]) - kmin;
+    low(k);
+    t0[(k >> top) & mask]++;
+  }
+  uint32_t* ht = hist + (P - 1) * radix;
+  for (uint32_t d = 0; d < radix; d++) ht[d] = t0[d] + t1[d] + t2[d] + t3[d];
 }
 
 template <typename T, typename K>
 void count_digits(const T* x, uint32_t n, K kmin, int passes, int digit_bits, uint32_t* hist) {
-  switch (passes) {
-    case 1: return count_digits_fixed<1>(x, n, kmin, digit_bits, hist);
-    case 2: return count_digits_fixed<2>(x, n, kmin, digit_bits, hist);
-    case 3: return count_digits_fixed<3>(x, n, kmin, digit_bits, hist);
-    default: break;
-  }
+  if (passes == 2) return count_digits_fixed<T, K, 2>(x, n, kmin, digit_bits, hist);
+  if (passes == 3) return count_digits_fixed<T, K, 3>(x, n, kmin, digit_bits, hist);
   const uint32_t radix = 1u << digit_bits;
   const K mask = static_cast<K>(radix - 1);
   for (uint32_t i = 0; i < n; i++) {
@@ -500,32 +526,66 @@ void radix_argsort(const void* data, uint32_t n, int32_t* out) {
     return;
   }
   // Work space from the counting allocator, which backs large blocks with huge pages.
-  Variable* scratch;
-  auto* src = static_cast<Item*>(getscratch(&scratch, static_cast<int32_t>(n), (passes > 2 ? 2 : 1) * sizeof(Item)));
-  Item* dst = src + n;
   // The destinations are scattered: each pass asks for the line of the element a few
-  // dozen places ahead before it is written.
-  for (uint32_t i = 0; i < n; i++) {
-    if (i + kPrefetch < n) __builtin_prefetch(&src[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
-    K k = sort_key(x[i]) - kmin;
-    src[h[k & mask]++] = Item{k, i};
-  }
-  for (int p = 1; p + 1 < passes; p++) {
-    h = &hist[p * radix];
-    const int shift = p * digit_bits;
+  // dozen places ahead before it is written. When a subscript and one digit fit 32 bits,
+  // the pass before the last writes just those, packed: less to allocate and to move.
+  const int idx_bits = bit_width_of(n - 1);
+  const bool packed = digit_bits + idx_bits <= 32;
+  const size_t n_items = packed ? (passes > 3 ? 2 : passes - 2) : (passes > 2 ? 2 : 1);
+  const int top_shift = (passes - 1) * digit_bits;
+  Variable* scratch;
+  auto* base = static_cast<uint8_t*>(
+      getscratch(&scratch, static_cast<int32_t>(n), static_cast<int>(n_items * sizeof(Item) + (packed ? 4 : 0))));
+  Item* src = reinterpret_cast<Item*>(base);
+  Item* dst = src + n;
+  auto* pk = reinterpret_cast<uint32_t*>(base + n_items * n * sizeof(Item));
+  if (packed && passes == 2) {
     for (uint32_t i = 0; i < n; i++) {
-      if (i + kPrefetch < n) __builtin_prefetch(&dst[h[(src[i + kPrefetch].key >> shift) & mask]], 1);
-      const Item it = src[i];
-      dst[h[(it.key >> shift) & mask]++] = it;
+      if (i + kPrefetch < n) __builtin_prefetch(&pk[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
+      const K k = sort_key(x[i]) - kmin;
+      pk[h[k & mask]++] = static_cast<uint32_t>((k >> top_shift) & mask) << idx_bits | i;
     }
-    std::swap(src, dst);
+  } else {
+    for (uint32_t i = 0; i < n; i++) {
+      if (i + kPrefetch < n) __builtin_prefetch(&src[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
+      const K k = sort_key(x[i]) - kmin;
+      src[h[k & mask]++] = Item{k, i};
+    }
+    const int last_item_pass = packed ? passes - 3 : passes - 2;
+    for (int p = 1; p <= last_item_pass; p++) {
+      h = &hist[p * radix];
+      const int shift = p * digit_bits;
+      for (uint32_t i = 0; i < n; i++) {
+        if (i + kPrefetch < n) __builtin_prefetch(&dst[h[(src[i + kPrefetch].key >> shift) & mask]], 1);
+        const Item it = src[i];
+        dst[h[(it.key >> shift) & mask]++] = it;
+      }
+      std::swap(src, dst);
+    }
+    if (packed) {
+      h = &hist[(passes - 2) * radix];
+      const int shift = (passes - 2) * digit_bits;
+      for (uint32_t i = 0; i < n; i++) {
+        if (i + kPrefetch < n) __builtin_prefetch(&pk[h[(src[i + kPrefetch].key >> shift) & mask]], 1);
+        const Item it = src[i];
+        pk[h[(it.key >> shift) & mask]++] = static_cast<uint32_t>((it.key >> top_shift) & mask) << idx_bits | it.idx;
+      }
+    }
   }
   h = &hist[(passes - 1) * radix];
-  const int shift = (passes - 1) * digit_bits;
-  for (uint32_t i = 0; i < n; i++) {
-    if (i + kPrefetch < n) __builtin_prefetch(&out[h[(src[i + kPrefetch].key >> shift) & mask]], 1);
-    const Item it = src[i];
-    out[h[(it.key >> shift) & mask]++] = static_cast<int32_t>(it.idx);
+  if (packed) {
+    const uint32_t idx_mask = static_cast<uint32_t>((uint64_t{1} << idx_bits) - 1);
+    for (uint32_t i = 0; i < n; i++) {
+      if (i + kPrefetch < n) __builtin_prefetch(&out[h[pk[i + kPrefetch] >> idx_bits]], 1);
+      const uint32_t v = pk[i];
+      out[h[v >> idx_bits]++] = static_cast<int32_t>(v & idx_mask);
+    }
+  } else {
+    for (uint32_t i = 0; i < n; i++) {
+      if (i + kPrefetch < n) __builtin_prefetch(&out[h[(src[i + kPrefetch].key >> top_shift) & mask]], 1);
+      const Item it = src[i];
+      out[h[(it.key >> top_shift) & mask]++] = static_cast<int32_t>(it.idx);
+    }
   }
   deltmp(scratch);
 }

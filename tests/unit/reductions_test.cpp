@@ -491,6 +491,15 @@ TEST_F(ReductionsTest, SortIsStableAndAgreesWithAReferenceForEveryType) {
   }
 }
 
+TEST_F(ReductionsTest, SortOfLongArraysWhoseSubscriptsNeedManyBits) {
+  // Past 2^21 elements a subscript and an 11-bit digit no longer share 32 bits.
+  const uint32_t n = (1u << 21) + 3;
+  check_sort(TYP_LONG, random_vector<int32_t>(n, 4000000000u, 7));
+  std::vector<float> f = random_vector<float>(n, 1000003, 8);
+  for (float& x : f) x *= 1.0e-6f;
+  check_sort(TYP_FLOAT, f);
+}
+
 TEST_F(ReductionsTest, SortPutsNaNLastAndTiesSignedZeros) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
