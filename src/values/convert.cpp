@@ -129,11 +129,27 @@ void string_copy_kernel(const void* s, void* d, int32_t n) {
   }
 }
 
-int format_elem(char* buf, size_t size, uint8_t x) { return snprintf(buf, size, oform[TYP_BYTE], x); }
-int format_elem(char* buf, size_t size, int16_t x) { return snprintf(buf, size, oform[TYP_INT], x); }
-int format_elem(char* buf, size_t size, int32_t x) {
-  return snprintf(buf, size, oform[TYP_LONG], static_cast<long>(x));
+// Integers as "%Nd" of their output format would print them (right-justified in the
+// format's width), without going through printf: converting integer arrays to strings
+// is common enough for the difference to show.
+int format_int(char* buf, int32_t x, int width) {
+  char digits[12];
+  int n = 0;
+  uint32_t u = x < 0 ? 0u - static_cast<uint32_t>(x) : static_cast<uint32_t>(x);
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (x < 0) digits[n++] = '-';
+  const int pad = width > n ? width - n : 0;
+  memset(buf, ' ', static_cast<size_t>(pad));
+  for (int i = 0; i < n; i++) buf[pad + i] = digits[n - 1 - i];
+  buf[pad + n] = 0;
+  return pad + n;
 }
+int format_elem(char* buf, size_t, uint8_t x) { return format_int(buf, x, oform_len[TYP_BYTE]); }
+int format_elem(char* buf, size_t, int16_t x) { return format_int(buf, x, oform_len[TYP_INT]); }
+int format_elem(char* buf, size_t, int32_t x) { return format_int(buf, x, oform_len[TYP_LONG]); }
 int format_elem(char* buf, size_t size, float x) {
   return snprintf(buf, size, oform[TYP_FLOAT], static_cast<double>(x));
 }
