@@ -212,6 +212,13 @@ TEST_F(ConvertTest, NumbersPrintWithDefaultFormats) {
   EXPECT_EQ(str(uint8_t{5}, TYP_BYTE), "   5");
   EXPECT_EQ(str(int16_t{-12}, TYP_INT), "     -12");
   EXPECT_EQ(str(int32_t{5}, TYP_LONG), "           5");
+  // The extremes of each type, right-justified in its width.
+  EXPECT_EQ(str(int32_t{INT32_MIN}, TYP_LONG), " -2147483648");
+  EXPECT_EQ(str(int32_t{INT32_MAX}, TYP_LONG), "  2147483647");
+  EXPECT_EQ(str(int32_t{0}, TYP_LONG), "           0");
+  EXPECT_EQ(str(int16_t{-32768}, TYP_INT), "  -32768");
+  EXPECT_EQ(str(uint8_t{255}, TYP_BYTE), " 255");
+  EXPECT_EQ(str(uint8_t{0}, TYP_BYTE), "   0");
   EXPECT_EQ(str(1.0f, TYP_FLOAT), "      1.00000");
   EXPECT_EQ(str(1.0, TYP_DOUBLE), "       1.0000000");
   float c[2] = {1, 2};
