@@ -471,6 +471,38 @@ void count_digits(const T* x, uint32_t n, K kmin, int passes, int digit_bits, ui
   }
 }
 
+// The smallest and largest keys, in the widest vector build available (the loop has no
+// branches, so it vectorises).
+template <typename T, typename K>
+[[gnu::always_inline]] inline void key_range_body(const T* x, uint32_t n, K* lo, K* hi) {
+  K kmin = sort_key(x[0]), kmax = kmin;
+  for (uint32_t i = 0; i < n; i++) {
+    const K k = sort_key(x[i]);
+    kmin = std::min(kmin, k);
+    kmax = std::max(kmax, k);
+  }
+  *lo = kmin;
+  *hi = kmax;
+}
+#if VEK_HAVE_SIMD_LEVELS
+template <typename T, typename K>
+VEK_TARGET_AVX512 void key_range_avx512(const T* x, uint32_t n, K* lo, K* hi) {
+  key_range_body(x, n, lo, hi);
+}
+template <typename T, typename K>
+VEK_TARGET_AVX2 void key_range_avx2(const T* x, uint32_t n, K* lo, K* hi) {
+  key_range_body(x, n, lo, hi);
+}
+#endif
+template <typename T, typename K>
+void key_range(const T* x, uint32_t n, K* lo, K* hi) {
+#if VEK_HAVE_SIMD_LEVELS
+  if (simd_level == SIMD_AVX512) return key_range_avx512(x, n, lo, hi);
+  if (simd_level == SIMD_AVX2) return key_range_avx2(x, n, lo, hi);
+#endif
+  key_range_body(x, n, lo, hi);
+}
+
 template <typename T>
 void radix_argsort(const void* data, uint32_t n, int32_t* out) {
   using K = decltype(sort_key(T{}));
@@ -488,15 +520,11 @@ void radix_argsort(const void* data, uint32_t n, int32_t* out) {
     return;
   }
   // Keys are taken relative to the smallest, so only the bits in which they differ are
-  // sorted on: as few passes as digits of at most 16 bits allow (fewer for short
+  // sorted on: as few passes as digits of at most 11 bits allow (fewer for short
   // arrays, whose histograms must stay small). The first pass reads the elements
   // directly and the last writes subscripts straight into the result.
-  K kmin = sort_key(x[0]), kmax = kmin;
-  for (uint32_t i = 0; i < n; i++) {
-    const K k = sort_key(x[i]);
-    kmin = std::min(kmin, k);
-    kmax = std::max(kmax, k);
-  }
+  K kmin, kmax;
+  key_range(x, n, &kmin, &kmax);
   const int bits = bit_width_of(static_cast<K>(kmax - kmin));
   if (bits == 0) {
     for (uint32_t i = 0; i < n; i++) out[i] = static_cast<int32_t>(i);

@@ -475,19 +475,22 @@ void check_sort(int type, const std::vector<T>& v) {
   deltmp(a);
 }
 
-TEST_F(ReductionsTest, SortIsStableAndAgreesWithAReferenceForEveryType) {
-  for (uint32_t n : {2u, 17u, 511u, 512u, 5000u, 200001u}) {
-    check_sort(TYP_BYTE, random_vector<uint8_t>(n, 256, n));
-    check_sort(TYP_INT, random_vector<int16_t>(n, 65536, n + 1));
-    check_sort(TYP_INT, random_vector<int16_t>(n, 9, n + 2));
-    check_sort(TYP_LONG, random_vector<int32_t>(n, 100, n + 3));
-    check_sort(TYP_LONG, random_vector<int32_t>(n, 4000000000u, n + 4));
-    std::vector<float> f = random_vector<float>(n, 1000, n + 5);
-    for (float& x : f) x *= 1.0e-3f;
-    check_sort(TYP_FLOAT, f);
-    std::vector<double> d = random_vector<double>(n, 200, n + 6);
-    for (double& x : d) x = x * 1.0e30;
-    check_sort(TYP_DOUBLE, d);
+TEST_F(ReductionsTest, SortIsStableAndAgreesWithAReferenceForEveryTypeAtEveryVectorWidth) {
+  for (int level = SIMD_BASE; level <= widest_; level++) {
+    simd_level = static_cast<SimdLevel>(level);
+    for (uint32_t n : {2u, 17u, 511u, 512u, 5000u, 200001u}) {
+      check_sort(TYP_BYTE, random_vector<uint8_t>(n, 256, n));
+      check_sort(TYP_INT, random_vector<int16_t>(n, 65536, n + 1));
+      check_sort(TYP_INT, random_vector<int16_t>(n, 9, n + 2));
+      check_sort(TYP_LONG, random_vector<int32_t>(n, 100, n + 3));
+      check_sort(TYP_LONG, random_vector<int32_t>(n, 4000000000u, n + 4));
+      std::vector<float> f = random_vector<float>(n, 1000, n + 5);
+      for (float& x : f) x *= 1.0e-3f;
+      check_sort(TYP_FLOAT, f);
+      std::vector<double> d = random_vector<double>(n, 200, n + 6);
+      for (double& x : d) x = x * 1.0e30;
+      check_sort(TYP_DOUBLE, d);
+    }
   }
 }
 
@@ -503,17 +506,20 @@ TEST_F(ReductionsTest, SortOfLongArraysWhoseSubscriptsNeedManyBits) {
 TEST_F(ReductionsTest, SortPutsNaNLastAndTiesSignedZeros) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  for (uint32_t n : {10u, 3000u}) {
-    std::vector<double> d(n);
-    std::vector<float> f(n);
-    Lcg g{n};
-    const double pool[] = {nan, -nan, inf, -inf, 0.0, -0.0, 1.0, -1.0, 1e-310, -1e-310};
-    for (uint32_t i = 0; i < n; i++) {
-      d[i] = pool[g.next() % 10];
-      f[i] = static_cast<float>(d[i]);
+  for (int level = SIMD_BASE; level <= widest_; level++) {
+    simd_level = static_cast<SimdLevel>(level);
+    for (uint32_t n : {10u, 3000u}) {
+      std::vector<double> d(n);
+      std::vector<float> f(n);
+      Lcg g{n};
+      const double pool[] = {nan, -nan, inf, -inf, 0.0, -0.0, 1.0, -1.0, 1e-310, -1e-310};
+      for (uint32_t i = 0; i < n; i++) {
+        d[i] = pool[g.next() % 10];
+        f[i] = static_cast<float>(d[i]);
+      }
+      check_sort(TYP_DOUBLE, d);
+      check_sort(TYP_FLOAT, f);
     }
-    check_sort(TYP_DOUBLE, d);
-    check_sort(TYP_FLOAT, f);
   }
 }
 
