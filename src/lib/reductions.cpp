@@ -417,58 +417,10 @@ int bit_width_of(K v) {
   return b;
 }
 
-// Counts the digits of every pass in one sweep; two and three passes (the usual counts)
-// are written out, so that each element costs a few independent increments. The top
-// digit of floating data takes few values (it holds the exponent), so its counts go to
-// four interleaved copies: increments of one counter then do not wait on each other.
-template <typename T, typename K, int P>
-void count_digits_fixed(const T* x, uint32_t n, K kmin, int digit_bits, uint32_t* hist) {
-  const uint32_t radix = 1u << digit_bits;
-  const K mask = static_cast<K>(radix - 1);
-  const int s1 = digit_bits, top = (P - 1) * digit_bits;
-  std::vector<uint32_t> copies(4 * static_cast<size_t>(radix), 0);
-  uint32_t* t0 = copies.data();
-  uint32_t* t1 = t0 + radix;
-  uint32_t* t2 = t1 + radix;
-  uint32_t* t3 = t2 + radix;
-  uint32_t* h0 = hist;
-  uint32_t* h1 = hist + radix;
-  auto low = [&](K k) {
-    h0[k & mask]++;
-    if constexpr (P == 3) h1[(k >> s1) & mask]++;
-  };
-  uint32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const K k0 = sort_key(x[i]) - kmin, k1 = sort_key(x[i + 1]) - kmin;
-    const K k2 = sort_key(x[i + 2]) - kmin, k3 = sort_key(x[i + 3]) - kmin;
-    low(k0);
-    low(k1);
-    low(k2);
-    low(k3);
-    t0[(k0 >> top) & mask]++;
-    t1[(k1 >> top) & mask]++;
-    t2[(k2 >> top) & mask]++;
-    t3[(k3 >> top) & mask]++;
-  }
-  for (; i < n; i++) {
-    const K k = sort_key(x[i]) - kmin;
-    low(k);
-    t0[(k >> top) & mask]++;
-  }
-  uint32_t* ht = hist + (P - 1) * radix;
-  for (uint32_t d = 0; d < radix; d++) ht[d] = t0[d] + t1[d] + t2[d] + t3[d];
-}
-
+// Counts the first (lowest) digit of every key.
 template <typename T, typename K>
-void count_digits(const T* x, uint32_t n, K kmin, int passes, int digit_bits, uint32_t* hist) {
-  if (passes == 2) return count_digits_fixed<T, K, 2>(x, n, kmin, digit_bits, hist);
-  if (passes == 3) return count_digits_fixed<T, K, 3>(x, n, kmin, digit_bits, hist);
-  const uint32_t radix = 1u << digit_bits;
-  const K mask = static_cast<K>(radix - 1);
-  for (uint32_t i = 0; i < n; i++) {
-    const K k = sort_key(x[i]) - kmin;
-    for (int p = 0; p < passes; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
-  }
+void count_first_digit(const T* x, uint32_t n, K kmin, K mask, uint32_t* hist) {
+  for (uint32_t i = 0; i < n; i++) hist[(sort_key(x[i]) - kmin) & mask]++;
 }
 
 // The smallest and largest keys, in the widest vector build available (the loop has no
@@ -536,15 +488,31 @@ void radix_argsort(const void* data, uint32_t n, int32_t* out) {
   const uint32_t radix = 1u << digit_bits;
   const K mask = static_cast<K>(radix - 1);
   std::vector<uint32_t> hist(static_cast<size_t>(passes) * radix, 0);
-  count_digits(x, n, kmin, passes, digit_bits, hist.data());
-  for (int p = 0; p < passes; p++) {
+  // Counts become starting places.
+  auto starts = [&](int p) {
     uint32_t sum = 0;
     for (uint32_t d = 0; d < radix; d++) {
       uint32_t c = hist[p * radix + d];
       hist[p * radix + d] = sum;
       sum += c;
     }
-  }
+  };
+  // Only the first digit is counted beforehand; the first pass counts the others as it
+  // goes (it waits on memory anyway).
+  count_first_digit(x, n, kmin, mask, hist.data());
+  starts(0);
+  uint32_t* h1 = hist.data() + radix;
+  uint32_t* h2 = hist.data() + 2 * radix;
+  auto count_rest = [&](K k) {
+    if (passes == 2) {
+      h1[(k >> digit_bits) & mask]++;
+    } else if (passes == 3) {
+      h1[(k >> digit_bits) & mask]++;
+      h2[(k >> (2 * digit_bits)) & mask]++;
+    } else {
+      for (int p = 1; p < passes; p++) hist[p * radix + ((k >> (p * digit_bits)) & mask)]++;
+    }
+  };
   uint32_t* h = hist.data();
   if (passes == 1) {
     for (uint32_t i = 0; i < n; i++) {
@@ -572,13 +540,17 @@ void radix_argsort(const void* data, uint32_t n, int32_t* out) {
       if (i + kPrefetch < n) __builtin_prefetch(&pk[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
       const K k = sort_key(x[i]) - kmin;
       pk[h[k & mask]++] = static_cast<uint32_t>((k >> top_shift) & mask) << idx_bits | i;
+      count_rest(k);
     }
+    starts(1);
   } else {
     for (uint32_t i = 0; i < n; i++) {
       if (i + kPrefetch < n) __builtin_prefetch(&src[h[(sort_key(x[i + kPrefetch]) - kmin) & mask]], 1);
       const K k = sort_key(x[i]) - kmin;
       src[h[k & mask]++] = Item{k, i};
+      count_rest(k);
     }
+    for (int p = 1; p < passes; p++) starts(p);
     const int last_item_pass = packed ? passes - 3 : passes - 2;
     for (int p = 1; p <= last_item_pass; p++) {
       h = &hist[p * radix];
