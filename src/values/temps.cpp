@@ -15,12 +15,20 @@
 
 MemCounters mem_counters{0, 0, 0};
 
-struct TempList {
-  TempRec sentinel;
-  TempRec* cursor;
-};
+namespace {
+// The current checked-out list. Detached lists (mark_temps) live in their own TempList.
+TempList current_list;
+}  // namespace
+
+namespace temp_state {
+TempRec* free_head = nullptr;
+TempList* current = &current_list;
+}  // namespace temp_state
 
 namespace {
+
+using temp_state::current;
+using temp_state::free_head;
 
 TempRec pool[TEMP_POOL_SIZE];
 bool pool_initialised = false;
@@ -65,11 +73,6 @@ size_t default_memory_limit() {
   limit = std::min(limit, cgroup_limit());
   return std::min(limit, configured_limit());
 }
-TempRec* free_head = nullptr;
-// The current checked-out list. Detached lists (mark_temps) live in their own TempList.
-TempList current_list;
-TempList* current = &current_list;
-
 void list_init(TempList* l) {
   l->sentinel.next = &l->sentinel;
   l->sentinel.prev = &l->sentinel;
@@ -133,25 +136,10 @@ void initialize_temps() {
   pool_initialised = true;
 }
 
-Variable* gettmp() {
+Variable* gettmp_slow() {
   if (!pool_initialised) initialize_temps();
   if (!free_head) message(M_TEMP_LIMIT, 0, MSG_LONGJMP);
-  TempRec* t = free_head;
-  free_head = t->next;
-  t->var.type = 0;
-  t->var.flags = FLAG_TEMPORARY;
-  link_newest(current, t);
-  return &t->var;
-}
-
-void freetmp(Variable* v) {
-  TempRec* t = rec_of(v);
-  v->type = 0;
-  v->flags = FLAG_TEMPORARY;
-  unlink(current, t);
-  t->next = free_head;
-  t->prev = nullptr;
-  free_head = t;
+  return gettmp();
 }
 
 void deltmp(Variable* v) {
@@ -167,7 +155,7 @@ void* getscratch(Variable** out_var, int32_t n, int elem_size) {
   return t->value.s.arr->data;
 }
 
-TempList* mark_temps(TempList* saved) {
+TempList* mark_temps_slow(TempList* saved) {
   if (!pool_initialised) initialize_temps();
   if (!saved) {
     if (list_empty(current)) return nullptr;
@@ -218,10 +206,6 @@ TempList* move_temp_to_list(Variable* v, TempList* saved) {
 
 void detach_temp(Variable* v) { unlink(current, rec_of(v)); }
 void attach_temp(Variable* v) { link_newest(current, rec_of(v)); }
-bool sole_temp(Variable* v) {
-  TempRec* t = rec_of(v);
-  return current->sentinel.next == t && t->next == &current->sentinel;
-}
 
 int temp_list_handler(int op) {
   if (!pool_initialised) initialize_temps();
