@@ -489,7 +489,7 @@ const char* const kDynamicCallName = "CALL_PROCEDURE/CALL_FUNCTION";
 }
 
 uint8_t* statement_check(Activation& act, uint8_t* pc, bool brk) {
-  if (math_errors.pending) print_fp_errors();
+  if (math_error_waiting()) print_fp_errors();
   uint16_t code = int_interrupt;
   switch (code) {
     case IR_NONE:
@@ -918,10 +918,15 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_LINE_BREAK:
       case OP_SOURCE_BREAK:
       do_marker: {
+        // A math error is reported against the statement that raised it.
+        if (math_error_waiting()) {
+          istate.sp = sp;
+          print_fp_errors();
+        }
         f->current_stmt = pc;
         bool brk = op == OP_LINE_BREAK || op == OP_SOURCE_BREAK;
         count_step();
-        if (int_interrupt != IR_NONE || math_errors.pending || brk) {
+        if (int_interrupt != IR_NONE || brk) {
           istate.sp = sp;
           if (uint8_t* stop = statement_check(act, pc, brk)) return stop;
         }
@@ -1198,7 +1203,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           }
           sp = istack_base();
         }
-        if (math_errors.pending) print_fp_errors();
+        if (math_error_waiting()) print_fp_errors();
         istate.sp = sp;
         if (op == OP_STOP) return record_stop(next);
         return next;
@@ -1290,7 +1295,7 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           sp = istate.sp;
           break;
         }
-        if (math_errors.pending) print_fp_errors();
+        if (math_error_waiting()) print_fp_errors();
         if (!act.rec && sp != f->stmt_sp) {
           message(M_INTERNAL, 0, MSG_CONTINUE, "The Interpreter stack is not empty on exit");
           sp = f->stmt_sp;

@@ -5,6 +5,7 @@
 // module depends on nothing above the value model.
 #pragma once
 
+#include <cfenv>
 #include <cstdarg>
 #include <cstdint>
 #include <string>
@@ -323,9 +324,22 @@ inline void note_math_error(int bits) {
 }
 
 int trap_enable(int on);
-// True when a math error waits to be reported: an integer kernel noted one, or a
-// floating exception left its sticky flag. The interpreter asks after each statement
-// and then calls print_fp_errors.
+// True when a floating exception that reports at once (invalid operand, divide by zero,
+// overflow) has left its sticky flag. Read inline from the SSE control register: the
+// interpreter asks at every statement.
+inline bool fp_error_flags_raised() {
+#if defined(__x86_64__)
+  return (__builtin_ia32_stmxcsr() & 0x0D) != 0;
+#else
+  return fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID) != 0;
+#endif
+}
+// True when a math error waits to be reported: an integer kernel noted one, or (with
+// reports on) a floating exception left its sticky flag. The interpreter asks after
+// each statement and then calls print_fp_errors.
+inline bool math_error_waiting() {
+  return math_errors.pending || (math_errors.report_enabled && fp_error_flags_raised());
+}
 bool math_error_pending();
 void print_fp_errors();
 int check_fpe(int report, int set_bits, int mode, int mask);

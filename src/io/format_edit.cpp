@@ -1,6 +1,7 @@
 // Walking a compiled format: the data codes' output and input editing, the positioning
 // and record codes, repeat counts, groups and reversion.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -176,7 +177,8 @@ std::string edit_real(const FormatNode& nd, const Item& it) {
   }
   const char conversion[] = {'%', '#', '.', '*', conv, '\0'};
   std::vector<char> buf(static_cast<size_t>(d) + 400);
-  snprintf(buf.data(), buf.size(), conversion, d, x);
+  int n = snprintf(buf.data(), buf.size(), conversion, d, x);
+  if (!std::isfinite(x)) name_nonfinite(buf.data(), n);
   std::string s = buf.data();
   if (nd.exp_width > 0 && conv != 'f' && !set_exponent_width(s, nd.exp_width))
     return std::string(static_cast<size_t>(std::max(w, 1)), '*');

@@ -13,42 +13,6 @@
 
 namespace {
 
-// One element in its type's default layout; returns the text length.
-using FreeFormatter = int (*)(char* buf, size_t size, const void* p);
-
-template <typename T>
-int free_number(char* buf, size_t size, const void* p);
-template <>
-int free_number<uint8_t>(char* buf, size_t size, const void* p) {
-  return snprintf(buf, size, oform[TYP_BYTE], *static_cast<const uint8_t*>(p));
-}
-template <>
-int free_number<int16_t>(char* buf, size_t size, const void* p) {
-  return snprintf(buf, size, oform[TYP_INT], *static_cast<const int16_t*>(p));
-}
-template <>
-int free_number<int32_t>(char* buf, size_t size, const void* p) {
-  return snprintf(buf, size, oform[TYP_LONG], static_cast<long>(*static_cast<const int32_t*>(p)));
-}
-template <>
-int free_number<float>(char* buf, size_t size, const void* p) {
-  return snprintf(buf, size, oform[TYP_FLOAT], static_cast<double>(*static_cast<const float*>(p)));
-}
-template <>
-int free_number<double>(char* buf, size_t size, const void* p) {
-  return snprintf(buf, size, oform[TYP_DOUBLE], *static_cast<const double*>(p));
-}
-template <>
-int free_number<Complex>(char* buf, size_t size, const void* p) {
-  const auto* c = static_cast<const float*>(p);
-  return snprintf(buf, size, oform[TYP_COMPLEX], static_cast<double>(c[0]), static_cast<double>(c[1]));
-}
-
-constexpr FreeFormatter free_formatters[N_TYPES] = {
-    nullptr,          free_number<uint8_t>, free_number<int16_t>, free_number<int32_t>, free_number<float>,
-    free_number<double>, free_number<Complex>, nullptr, nullptr,
-};
-
 bool interrupted() { return io_interrupt_requested && io_interrupt_requested(); }
 
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\n' || c == '\r'; }
@@ -84,7 +48,7 @@ void FreeOutput::place_element(int type, const void* p, const Variable* owner) {
     place_string(*static_cast<const StringDesc*>(p), owner);
   } else {
     char buf[128];
-    int n = free_formatters[type](buf, sizeof buf, p);
+    int n = format_number(buf, sizeof buf, type, p);
     size_t len = static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof buf) - 1));
     place(buf, len, std::max(len, static_cast<size_t>(oform_len[type])));
   }

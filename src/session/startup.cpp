@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cfenv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -377,6 +378,9 @@ void initialise(int mode, int* argc, char** argv) {
   vek_motd();
   if (vek_svr4_signal(SIGINT, vek_sigint_handler) == reinterpret_cast<SignalHandler>(-1))
     message(M_SIGNAL_FAILED, errno, MSG_LONGJMP);
+  // Flags raised while the tables were built (NaN and infinity constants) are no error
+  // of the user's.
+  feclearexcept(FE_ALL_EXCEPT);
   trap_enable(1);
   comp_io.listing = nullptr;
   comp_io.depth = -1;

@@ -1,6 +1,7 @@
 #include "values/convert.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -151,11 +152,19 @@ int format_elem(char* buf, size_t, uint8_t x) { return format_int(buf, x, oform_
 int format_elem(char* buf, size_t, int16_t x) { return format_int(buf, x, oform_len[TYP_INT]); }
 int format_elem(char* buf, size_t, int32_t x) { return format_int(buf, x, oform_len[TYP_LONG]); }
 int format_elem(char* buf, size_t size, float x) {
-  return snprintf(buf, size, oform[TYP_FLOAT], static_cast<double>(x));
+  int n = snprintf(buf, size, oform[TYP_FLOAT], static_cast<double>(x));
+  if (!std::isfinite(x)) name_nonfinite(buf, n);
+  return n;
 }
-int format_elem(char* buf, size_t size, double x) { return snprintf(buf, size, oform[TYP_DOUBLE], x); }
+int format_elem(char* buf, size_t size, double x) {
+  int n = snprintf(buf, size, oform[TYP_DOUBLE], x);
+  if (!std::isfinite(x)) name_nonfinite(buf, n);
+  return n;
+}
 int format_elem(char* buf, size_t size, Cplx x) {
-  return snprintf(buf, size, oform[TYP_COMPLEX], static_cast<double>(x.r), static_cast<double>(x.i));
+  int n = snprintf(buf, size, oform[TYP_COMPLEX], static_cast<double>(x.r), static_cast<double>(x.i));
+  if (!std::isfinite(x.r) || !std::isfinite(x.i)) name_nonfinite(buf, n);
+  return n;
 }
 
 template <typename From>
@@ -468,4 +477,35 @@ Variable* basic_type_conversion(int argc, Variable* argv[], int to_type) {
   t->type = static_cast<uint8_t>(to_type);
   if (to_type == TYP_STRING) t->flags |= FLAG_DYNAMIC;
   return t;
+}
+
+void name_nonfinite(char* text, int len) {
+  auto lower = [](char c) { return static_cast<char>(c | 0x20); };
+  for (int i = 0; i + 3 <= len; i++) {
+    char a = lower(text[i]), b = lower(text[i + 1]), c = lower(text[i + 2]);
+    if (a == 'n' && b == 'a' && c == 'n') {
+      memcpy(text + i, "NaN", 3);
+      // The sign of a NaN means nothing to the reader.
+      if (i > 0 && text[i - 1] == '-') {
+        memmove(text + 1, text, static_cast<size_t>(i - 1));
+        text[0] = ' ';
+      }
+      i += 2;
+    } else if (a == 'i' && b == 'n' && c == 'f') {
+      memcpy(text + i, "Inf", 3);
+      i += 2;
+    }
+  }
+}
+
+int format_number(char* buf, size_t size, int type, const void* p) {
+  switch (type) {
+    case TYP_BYTE: return format_elem(buf, size, *static_cast<const uint8_t*>(p));
+    case TYP_INT: return format_elem(buf, size, *static_cast<const int16_t*>(p));
+    case TYP_LONG: return format_elem(buf, size, *static_cast<const int32_t*>(p));
+    case TYP_FLOAT: return format_elem(buf, size, *static_cast<const float*>(p));
+    case TYP_DOUBLE: return format_elem(buf, size, *static_cast<const double*>(p));
+    case TYP_COMPLEX: return format_elem(buf, size, *static_cast<const Cplx*>(p));
+    default: return 0;
+  }
 }

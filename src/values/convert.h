@@ -18,6 +18,14 @@
 // transfers to ON_IOERROR when the current frame has one and otherwise goes on.
 void convert(const void* src, void* dst, int32_t n, int from_type, int to_type);
 
+// Names non-finite values the way users read them: the C library's "nan", "-nan",
+// "inf" and "-inf" (either case) become "NaN", "Inf" and "-Inf" in place, the text
+// keeping its width.
+void name_nonfinite(char* text, int len);
+// One element of a numeric type (BYTE to COMPLEX) in its type's default output layout,
+// non-finite values named as above; returns the text length.
+int format_number(char* buf, size_t size, int type, const void* p);
+
 // The value of any scalar as a LONG (truncating) or a DOUBLE; arrays, files and
 // structures report -126, undefined -124.
 int32_t long_scalar(const Variable* var);
