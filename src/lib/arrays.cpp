@@ -343,6 +343,10 @@ Variable* ur_make_array(int argc, Variable* argv[], KwNames argk) {
   return make_array_from_spec(n, pos, spec);
 }
 
+Variable* ur_size(int, Variable* argv[], KwNames) { return size(argv[0]); }
+Variable* ur_n_elements(int, Variable* argv[], KwNames) { return make_long_temp(n_elements(argv[0])); }
+Variable* ur_temporary(int, Variable* argv[], KwNames) { return temporary(argv[0]); }
+
 const RoutineEntry array_functions[] = {
     {bindgen, "BINDGEN", 1, MAX_DIMS},
     {bytarr, "BYTARR", 1, MAX_DIMS, true},
@@ -357,8 +361,11 @@ const RoutineEntry array_functions[] = {
     {lindgen, "LINDGEN", 1, MAX_DIMS},
     {lonarr, "LONARR", 1, MAX_DIMS, true},
     {ur_make_array, "MAKE_ARRAY", 0, MAX_DIMS, true},
+    {ur_n_elements, "N_ELEMENTS", 1, 1},
     {ur_replicate, "REPLICATE", 2, MAX_DIMS + 2},
     {sindgen, "SINDGEN", 1, MAX_DIMS},
+    {ur_size, "SIZE", 1, 1},
     {strarr, "STRARR", 1, MAX_DIMS},
+    {ur_temporary, "TEMPORARY", 1, 1},
 };
 const int n_array_functions = sizeof array_functions / sizeof array_functions[0];
