@@ -424,6 +424,7 @@ void insert_array(Variable* dest, Variable* src, const int32_t* starts, int n_su
     while (i < n_subs && ++count[i] == sext[i]) count[i++] = 0;
     if (i >= n_subs) break;
   }
+  if (type == TYP_STRING && !(dest->flags & FLAG_HAS_DESC)) dest->flags |= FLAG_DYNAMIC;
   if (s != src) deltmp(s);
 }
 
@@ -451,6 +452,8 @@ void ssub_complex(Variable* dest, Variable* src, Variable** stack_top, int n_sub
       memcpy(to, from + (broadcast ? 0 : static_cast<size_t>(k) * elem), elem);
       own_elements(dest->type, sdef, to, 1);
     }
+    // A scalar string that held the empty string owned nothing until now.
+    if (dest->type == TYP_STRING && !(dest->flags & FLAG_HAS_DESC)) dest->flags |= FLAG_DYNAMIC;
   } else {
     switch (elem) {
       case 1: scatter<uint8_t>(base, from, off, n, broadcast); break;
