@@ -277,8 +277,6 @@ void report_bits(int bits, bool with_traceback) {
 
 }  // namespace
 
-bool math_error_pending() { return math_errors.pending || fetestexcept(kTrappedExcepts); }
-
 void print_fp_errors() {
   // With reports off nothing would have trapped: the flags are left for CHECK_MATH.
   int hw = math_errors.report_enabled ? read_hw_flags(kTrappedExcepts) : 0;

@@ -340,6 +340,5 @@ inline bool fp_error_flags_raised() {
 inline bool math_error_waiting() {
   return math_errors.pending || (math_errors.report_enabled && fp_error_flags_raised());
 }
-bool math_error_pending();
 void print_fp_errors();
 int check_fpe(int report, int set_bits, int mode, int mask);
