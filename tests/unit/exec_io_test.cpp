@@ -16,7 +16,7 @@
 #include "lib/io.h"
 #include "session/rline.h"
 #include "session/tout.h"
-#include "test_support.h"
+#include "scratch_files.h"
 #include "value_builders.h"
 
 namespace {
@@ -33,37 +33,12 @@ struct Named {
   ~Named() { delvar(&v); }
 };
 
-class ExecIoTest : public VekTest {
+class ExecIoTest : public ScratchFilesTest {
  protected:
-  static void SetUpTestSuite() { init_files(); }
+  ExecIoTest() : ScratchFilesTest(capture) {}
   void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_io_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ScratchFilesTest::SetUp();
     shown.clear();
-    tout_push(capture);
-  }
-  void TearDown() override {
-    while (tout_state.depth > 1) tout_pop();
-    for (int u = 1; u <= UNIT_MAX; u++) {
-      EXPECT_EQ(file_table[u], nullptr) << "unit " << u << " left open";
-      if (file_table[u]) close_unit(u, true, MSG_CONTINUE);
-    }
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
-    VekTest::TearDown();
-  }
-  std::string path(const char* name) const { return dir_ + "/" + name; }
-  int open(int unit, const char* name, int access, uint32_t attrs = 0, int width = 0) {
-    std::string p = path(name);
-    OpenRequest req;
-    req.unit = unit;
-    req.name = p.c_str();
-    req.access = access;
-    req.attributes = attrs;
-    req.width = width;
-    return open_file(req, MSG_IOERROR);
   }
   std::string contents(const char* name) const {
     std::string s;
@@ -74,15 +49,9 @@ class ExecIoTest : public VekTest {
     fclose(f);
     return s;
   }
-  void write_file(const char* name, const std::string& text) const {
-    FILE* f = fopen(path(name).c_str(), "wb");
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-  }
   int32_t io(int unit, int mode, std::vector<Variable*> args, const char* format = nullptr) {
     return exec_io(static_cast<int>(args.size()), args.data(), unit, mode, format, nullptr, nullptr, nullptr, nullptr);
   }
-  std::string dir_;
 };
 
 constexpr int kRead = ACC_READ;

@@ -11,7 +11,7 @@
 
 #include "io/files.h"
 #include "session/tout.h"
-#include "test_support.h"
+#include "scratch_files.h"
 
 namespace {
 
@@ -19,44 +19,9 @@ std::vector<std::string> listed;
 void capture_lines(int, const char* text, int length) { listed.emplace_back(text, length); }
 void swallow(int, const char*, int) {}
 
-class FilesTest : public VekTest {
+class FilesTest : public ScratchFilesTest {
  protected:
-  static void SetUpTestSuite() { init_files(); }
-  void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_files_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    tout_push(swallow);  // keep expected error messages off the test log
-  }
-  void TearDown() override {
-    while (tout_state.depth > 1) tout_pop();
-    for (int u = 1; u <= UNIT_MAX; u++) {
-      EXPECT_EQ(file_table[u], nullptr) << "unit " << u << " left open";
-      if (file_table[u]) close_unit(u, true, MSG_CONTINUE);
-    }
-    for (uint8_t& flag : lun_handed_out) flag = 0;
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
-    VekTest::TearDown();
-  }
-  std::string path(const char* name) const { return dir_ + "/" + name; }
-  void make_file(const char* name, const std::string& contents) const {
-    FILE* f = fopen(path(name).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fwrite(contents.data(), 1, contents.size(), f);
-    fclose(f);
-  }
-  int open_named(int unit, const char* name, int access, uint32_t attrs = 0) {
-    std::string p = path(name);
-    OpenRequest req;
-    req.unit = unit;
-    req.name = p.c_str();
-    req.access = access;
-    req.attributes = attrs;
-    return open_file(req, MSG_IOERROR);
-  }
-  std::string dir_;
+  FilesTest() : ScratchFilesTest(swallow) {}  // keep expected error messages off the test log
 };
 
 TEST_F(FilesTest, StandardUnitsAreReservedAndCannotBeClosed) {
@@ -71,22 +36,22 @@ TEST_F(FilesTest, StandardUnitsAreReservedAndCannotBeClosed) {
   EXPECT_EQ(error_code_of([] { close_unit(-1, false, MSG_IOERROR); }), M_RESERVED_CLOSE);
   EXPECT_NE(file_table[-1], nullptr);
   // CLOSE, /ALL passes over them silently.
-  make_file("a", "x");
-  ASSERT_EQ(open_named(5, "a", ACC_READ), 5);
+  write_file("a", "x");
+  ASSERT_EQ(open(5, "a", ACC_READ), 5);
   EXPECT_EQ(error_code_of([] { close_all_units(true); }), 0);
   EXPECT_EQ(file_table[5], nullptr);
   for (int u : {0, -1, -2}) EXPECT_NE(file_table[u], nullptr);
 }
 
 TEST_F(FilesTest, OpeningChecksTheUnit) {
-  make_file("a", "x");
-  EXPECT_EQ(error_code_of([&] { open_named(0, "a", ACC_READ); }), M_UNIT_NOT_ALLOWED);
-  EXPECT_EQ(error_code_of([&] { open_named(129, "a", ACC_READ); }), M_UNIT_RANGE);
-  EXPECT_EQ(error_code_of([&] { open_named(-3, "a", ACC_READ); }), M_UNIT_RANGE);
-  ASSERT_EQ(open_named(7, "a", ACC_READ), 7);
-  EXPECT_EQ(error_code_of([&] { open_named(7, "a", ACC_READ); }), M_UNIT_OPEN);
+  write_file("a", "x");
+  EXPECT_EQ(error_code_of([&] { open(0, "a", ACC_READ); }), M_UNIT_NOT_ALLOWED);
+  EXPECT_EQ(error_code_of([&] { open(129, "a", ACC_READ); }), M_UNIT_RANGE);
+  EXPECT_EQ(error_code_of([&] { open(-3, "a", ACC_READ); }), M_UNIT_RANGE);
+  ASSERT_EQ(open(7, "a", ACC_READ), 7);
+  EXPECT_EQ(error_code_of([&] { open(7, "a", ACC_READ); }), M_UNIT_OPEN);
   close_unit(7, false, MSG_IOERROR);
-  EXPECT_EQ(error_code_of([&] { open_named(8, "missing", ACC_READ); }), M_OPEN_FAILED);
+  EXPECT_EQ(error_code_of([&] { open(8, "missing", ACC_READ); }), M_OPEN_FAILED);
   EXPECT_EQ(syserror_codes[0], ENOENT);
   EXPECT_EQ(file_table[8], nullptr);
 }
@@ -105,7 +70,7 @@ TEST_F(FilesTest, SilentFailureReturnsZeroAndPrintsNothing) {
 }
 
 TEST_F(FilesTest, GetLunHandsOut100To128ThenFails) {
-  make_file("a", "x");
+  write_file("a", "x");
   std::string p = path("a");
   OpenRequest req;
   req.name = p.c_str();
@@ -130,18 +95,18 @@ TEST_F(FilesTest, GetLunHandsOut100To128ThenFails) {
 }
 
 TEST_F(FilesTest, XdrUnitsGoOneWayOnly) {
-  EXPECT_EQ(error_code_of([&] { open_named(2, "x", ACC_READ | ACC_WRITE, FA_XDR); }), M_XDR_BOTH);
-  EXPECT_EQ(error_code_of([&] { open_named(2, "x", ACC_READ, FA_XDR | FA_MORE); }), M_CONFLICTING_KW);
-  EXPECT_EQ(error_code_of([&] { open_named(2, "x", ACC_READ, FA_F77 | FA_MORE); }), M_CONFLICTING_KW);
+  EXPECT_EQ(error_code_of([&] { open(2, "x", ACC_READ | ACC_WRITE, FA_XDR); }), M_XDR_BOTH);
+  EXPECT_EQ(error_code_of([&] { open(2, "x", ACC_READ, FA_XDR | FA_MORE); }), M_CONFLICTING_KW);
+  EXPECT_EQ(error_code_of([&] { open(2, "x", ACC_READ, FA_F77 | FA_MORE); }), M_CONFLICTING_KW);
 
-  ASSERT_EQ(open_named(2, "x", ACC_READ | ACC_WRITE | ACC_NEW, FA_XDR), 2);
+  ASSERT_EQ(open(2, "x", ACC_READ | ACC_WRITE | ACC_NEW, FA_XDR), 2);
   EXPECT_EQ(file_table[2]->access, ACC_WRITE | ACC_NEW);
   int values[3] = {7, -40000, 123456789};
   for (int& v : values) ASSERT_TRUE(xdr_int(file_table[2]->xdrs, &v));
   EXPECT_EQ(vek_file_pos(2), static_cast<long>(sizeof values));
   close_unit(2, false, MSG_IOERROR);
 
-  ASSERT_EQ(open_named(2, "x", ACC_READ, FA_XDR), 2);
+  ASSERT_EQ(open(2, "x", ACC_READ, FA_XDR), 2);
   EXPECT_EQ(vek_file_size(2), static_cast<long>(sizeof values));
   set_file_ptr(2, 4);
   int v = 0;
@@ -153,8 +118,8 @@ TEST_F(FilesTest, XdrUnitsGoOneWayOnly) {
 
 TEST_F(FilesTest, PositioningAndEndOfFile) {
   std::string contents = "0123456789abcdef";
-  make_file("p", contents);
-  ASSERT_EQ(open_named(4, "p", ACC_READ), 4);
+  write_file("p", contents);
+  ASSERT_EQ(open(4, "p", ACC_READ), 4);
   EXPECT_EQ(vek_file_size(4), static_cast<long>(contents.size()));
   EXPECT_EQ(unit_eof(4), 0);
   // The peek behind EOF must not lose the byte.
@@ -175,7 +140,7 @@ TEST_F(FilesTest, PositioningAndEndOfFile) {
   EXPECT_EQ(vek_file_size(4), static_cast<long>(contents.size()));
   close_unit(4, false, MSG_IOERROR);
 
-  ASSERT_EQ(open_named(4, "w", ACC_READ | ACC_WRITE | ACC_NEW), 4);
+  ASSERT_EQ(open(4, "w", ACC_READ | ACC_WRITE | ACC_NEW), 4);
   EXPECT_EQ(unit_eof(4), 1);
   fputs("hello", file_table[4]->stream);
   EXPECT_EQ(vek_file_size(4), 5) << "size of a unit being written must follow the writes";
@@ -185,7 +150,7 @@ TEST_F(FilesTest, PositioningAndEndOfFile) {
 }
 
 TEST_F(FilesTest, FileStatusOfOpenAndClosedUnits) {
-  make_file("s", std::string(300, 'z'));
+  write_file("s", std::string(300, 'z'));
   FileStat st;
   get_file_stat(12, &st);
   EXPECT_EQ(st.unit, 12);
@@ -193,7 +158,7 @@ TEST_F(FilesTest, FileStatusOfOpenAndClosedUnits) {
   EXPECT_EQ(st.open + st.isatty + st.read + st.write, 0);
   EXPECT_EQ(st.size, 0);
 
-  ASSERT_EQ(open_named(12, "s", ACC_READ | ACC_WRITE), 12);
+  ASSERT_EQ(open(12, "s", ACC_READ | ACC_WRITE), 12);
   set_file_ptr(12, 100);
   file_table[12]->transfer_count = 17;
   get_file_stat(12, &st);
@@ -211,8 +176,8 @@ TEST_F(FilesTest, FileStatusOfOpenAndClosedUnits) {
 }
 
 TEST_F(FilesTest, ValidityChecksReportInOrderWithTheirTexts) {
-  make_file("r", "x");
-  ASSERT_EQ(open_named(6, "r", ACC_READ), 6);
+  write_file("r", "x");
+  ASSERT_EQ(open(6, "r", ACC_READ), 6);
   std::string name = path("r");
   auto check = [](int unit, int checks) { return error_code_of([&] { ensure_file_status(MSG_IOERROR, unit, checks); }); };
   EXPECT_EQ(check(6, FC_OPEN | FC_READ | FC_STANDARD), 0);
@@ -255,8 +220,8 @@ TEST_F(FilesTest, TerminalUnitsHaveNoEndOfFile) {
 }
 
 TEST_F(FilesTest, DeleteOnCloseAndExitCleanUp) {
-  ASSERT_EQ(open_named(30, "tmp1", ACC_READ | ACC_WRITE | ACC_NEW, FA_DELETE), 30);
-  ASSERT_EQ(open_named(31, "keep", ACC_READ | ACC_WRITE | ACC_NEW), 31);
+  ASSERT_EQ(open(30, "tmp1", ACC_READ | ACC_WRITE | ACC_NEW, FA_DELETE), 30);
+  ASSERT_EQ(open(31, "keep", ACC_READ | ACC_WRITE | ACC_NEW), 31);
   struct stat st;
   ASSERT_EQ(stat(path("tmp1").c_str(), &st), 0);
   files_exit_handler();
@@ -302,7 +267,7 @@ TEST_F(FilesTest, ClosingAPipeUnitEndsItsChild) {
 TEST_F(FilesTest, FlushChecksTheRangeAndSkipsReadOnlyUnits) {
   EXPECT_EQ(error_code_of([] { flush_file_unit(-3); }), M_UNIT_RANGE);
   EXPECT_EQ(error_code_of([] { flush_file_unit(50); }), 0);  // closed: nothing to do
-  ASSERT_EQ(open_named(50, "f", ACC_READ | ACC_WRITE | ACC_NEW), 50);
+  ASSERT_EQ(open(50, "f", ACC_READ | ACC_WRITE | ACC_NEW), 50);
   fputs("abc", file_table[50]->stream);
   flush_file_unit(50);
   struct stat st;
@@ -312,7 +277,7 @@ TEST_F(FilesTest, FlushChecksTheRangeAndSkipsReadOnlyUnits) {
 }
 
 TEST_F(FilesTest, UnbufferedAndSpecialTransfersMoveWholeElements) {
-  ASSERT_EQ(open_named(60, "n", ACC_READ | ACC_WRITE | ACC_NEW, FA_NOSTDIO), 60);
+  ASSERT_EQ(open(60, "n", ACC_READ | ACC_WRITE | ACC_NEW, FA_NOSTDIO), 60);
   const int32_t out[4] = {1, 2, 3, 4};
   EXPECT_EQ(io_unix_nostdio_fwrite(out, sizeof(int32_t), 4, 60), 4u);
   lseek(fileno(file_table[60]->stream), 0, SEEK_SET);
@@ -336,7 +301,7 @@ TEST_F(FilesTest, UnbufferedAndSpecialTransfersMoveWholeElements) {
 }
 
 TEST_F(FilesTest, HelpListsUnitsWithAttributesAndNames) {
-  ASSERT_EQ(open_named(70, "h", ACC_READ | ACC_WRITE | ACC_NEW, FA_DELETE), 70);
+  ASSERT_EQ(open(70, "h", ACC_READ | ACC_WRITE | ACC_NEW, FA_DELETE), 70);
   listed.clear();
   tout_push(capture_lines);
   int units[] = {70, 71};

@@ -1,0 +1,56 @@
+// Fixture for tests that work on real files: a scratch folder per test, output caught by
+// the given writer, and a check that every unit the test opened was closed again.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "io/files.h"
+#include "session/tout.h"
+#include "test_support.h"
+
+class ScratchFilesTest : public VekTest {
+ protected:
+  explicit ScratchFilesTest(OutputFn writer) : writer_(writer) {}
+  static void SetUpTestSuite() { init_files(); }
+  void SetUp() override {
+    VekTest::SetUp();
+    char tmpl[] = "/tmp/vek_files_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    tout_push(writer_);
+  }
+  void TearDown() override {
+    while (tout_state.depth > 1) tout_pop();
+    for (int u = 1; u <= UNIT_MAX; u++) {
+      EXPECT_EQ(file_table[u], nullptr) << "unit " << u << " left open";
+      if (file_table[u]) close_unit(u, true, MSG_CONTINUE);
+    }
+    for (uint8_t& flag : lun_handed_out) flag = 0;
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+    VekTest::TearDown();
+  }
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+  int open(int unit, const char* name, int access, uint32_t attrs = 0, int width = 0) {
+    std::string p = path(name);
+    OpenRequest req;
+    req.unit = unit;
+    req.name = p.c_str();
+    req.access = access;
+    req.attributes = attrs;
+    req.width = width;
+    return open_file(req, MSG_IOERROR);
+  }
+  void write_file(const char* name, const std::string& text) const {
+    FILE* f = fopen(path(name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+  }
+  std::string dir_;
+
+ private:
+  OutputFn writer_;
+};
