@@ -36,11 +36,17 @@ struct StartEntry {
   const char* text;
 };
 
+// Where the fonts, the PostScript prolog and the library routines live: the build tree
+// for an uninstalled build (set by the build), else the install prefix.
+#ifndef VEK_DEFAULT_DIR
+#define VEK_DEFAULT_DIR "/usr/local/lib/vek"
+#endif
+
 constexpr double kPi = 3.14159265358979323846;
 
 constexpr StartEntry kStartList[] = {
     {"!C", TYP_LONG, 0, 0, nullptr},
-    {"!DIR", TYP_STRING, SV_FROM_ENV, 0, "/usr/local/lib/vek"},
+    {"!DIR", TYP_STRING, SV_FROM_ENV, 0, VEK_DEFAULT_DIR},
     {"!DPI", TYP_DOUBLE, SV_READ_ONLY, kPi, nullptr},
     {"!DTOR", TYP_FLOAT, SV_READ_ONLY, kPi / 180.0, nullptr},
     {"!EDIT_INPUT", TYP_INT, 0, 1, nullptr},
@@ -52,7 +58,7 @@ constexpr StartEntry kStartList[] = {
     {"!MORE", TYP_INT, 0, 1, nullptr},
     {"!MSG_PREFIX", TYP_STRING, 0, 0, "% "},
     {"!ORDER", TYP_LONG, 0, 0, nullptr},
-    {"!PATH", TYP_STRING, SV_FROM_ENV, 0, "+/usr/local/lib/vek/lib"},
+    {"!PATH", TYP_STRING, SV_FROM_ENV, 0, "+" VEK_DEFAULT_DIR "/lib"},
     {"!PI", TYP_FLOAT, SV_READ_ONLY, kPi, nullptr},
     {"!PROMPT", TYP_STRING, 0, 0, "Vek> "},
     {"!QUIET", TYP_LONG, 0, 0, nullptr},

@@ -76,10 +76,14 @@ const char* field_or(const char* tag, const char* fallback) {
   return fallback;
 }
 
+#ifndef VEK_DEFAULT_DIR
+#define VEK_DEFAULT_DIR "/usr/local/lib/vek"
+#endif
+
 const char* dir_value() {
   if (startup_hooks.dir) return startup_hooks.dir();
   const char* env = getenv("VEK_DIR");
-  return env && *env ? env : "/usr/local/lib/vek";
+  return env && *env ? env : VEK_DEFAULT_DIR;
 }
 
 const char* prompt_value() { return startup_hooks.prompt ? startup_hooks.prompt() : "Vek> "; }

@@ -58,7 +58,7 @@ const char* vek_arch();
 struct StartupHooks {
   // Value of a string field of !VERSION ("RELEASE", "OS", "ARCH"); default: the build's.
   const char* (*version_field)(const char* tag) = nullptr;
-  // Value of !DIR; default: VEK_DIR or "/usr/local/lib/vek".
+  // Value of !DIR; default: VEK_DIR, else the build tree (uninstalled) or "/usr/local/lib/vek".
   const char* (*dir)() = nullptr;
   // The prompt (!PROMPT); default "Vek> ".
   const char* (*prompt)() = nullptr;
