@@ -16,7 +16,7 @@
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "session/rline.h"

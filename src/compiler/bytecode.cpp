@@ -7,7 +7,7 @@
 
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/routines.h"
 
 const InstDef inst_def[OP_COUNT] = {

@@ -13,7 +13,7 @@
 #include "compiler/lexer.h"
 #include "compiler/parser.h"
 #include "compiler/program_areas.h"
-#include "interp/message.h"
+#include "base/message.h"
 
 CompIo comp_io;
 CompilerHooks compiler_hooks;

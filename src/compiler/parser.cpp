@@ -7,7 +7,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/grammar.h"
-#include "interp/message.h"
+#include "base/message.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/temps.h"
 
 SearchTable* ufuntab = nullptr;

@@ -7,7 +7,7 @@
 
 #include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/routines.h"
 #include "values/ident.h"
 #include "values/struct.h"

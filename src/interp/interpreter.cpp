@@ -8,7 +8,7 @@
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/operators.h"
 #include "interp/scalar_ops.h"
 #include "interp/subscript.h"

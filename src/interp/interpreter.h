@@ -21,7 +21,7 @@ constexpr uint32_t STMT_CODE_SIZE = 2000;
 constexpr int EXECUTE_MAX_CHARS = 511;
 
 // Requests in the interrupt word. The pending-math-error half of the word is
-// math_errors.pending (interp/message.h).
+// math_errors.pending (base/message.h).
 enum InterruptRequest : uint16_t {
   IR_NONE = 0,
   IR_INTERRUPT = 2,    // the user pressed the interrupt key (or bail_out)

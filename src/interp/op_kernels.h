@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/simd.h"
 #include "values/variable.h"
 

@@ -8,7 +8,7 @@
 
 #include "compiler/bytecode.h"
 #include "interp/matmul.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/op_kernels.h"
 #include "values/convert.h"
 #include "values/struct.h"

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/registry.h"
 #include "values/convert.h"
 #include "values/struct.h"

@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "compiler/bytecode.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/variable.h"
 
 namespace scalar {

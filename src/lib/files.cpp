@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 #include "values/convert.h"
 #include "values/ident.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "interp/interpreter.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/exec_io.h"
 #include "io/files.h"
 #include "io/format.h"

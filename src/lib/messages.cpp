@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/strings.h"
 

@@ -1,5 +1,5 @@
 // The message built-ins: the MESSAGE procedure, STRMESSAGE and CHECK_MATH. Relies on
-// message() and the math-error state of interp/message.h.
+// message() and the math-error state of base/message.h.
 #pragma once
 
 #include "interp/routines.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/simd.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/temps.h"

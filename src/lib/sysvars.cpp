@@ -12,7 +12,7 @@
 
 #include "compiler/bytecode.h"
 #include "graphics/graph_state.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/strings.h"

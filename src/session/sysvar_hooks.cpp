@@ -4,7 +4,7 @@
 
 #include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/sysvars.h"
 #include "session/rline.h"
 #include "session/startup.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <type_traits>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/strings.h"
 #include "values/temps.h"
 

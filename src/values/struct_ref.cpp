@@ -4,7 +4,7 @@
 // sums of every level's field offset and selected element offset.
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/subscript.h"
 #include "values/convert.h"
 #include "values/struct.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/struct.h"
 #include "values/temps.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/struct.h"
 #include "values/sysvar.h"
 #include "values/temps.h"
@@ -386,6 +386,8 @@ const char* varname(const Variable* var) {
   snprintf(buf, sizeof bufs[0], "<No  name>");
   return buf;
 }
+
+void var_error(int code, const Variable* variable, int action) { message(code, 0, action, varname(variable)); }
 
 Variable* size(const Variable* x) {
   int32_t out[MAX_DIMS + 3];

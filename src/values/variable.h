@@ -128,6 +128,8 @@ Variable* temporary(Variable* var);
 
 // A printable name for messages; two buffers are used in turn.
 const char* varname(const Variable* var);
+// message(code, 0, action, varname(variable)).
+void var_error(int code, const Variable* variable, int action);
 // Describes an unnamed value, "<LONG     (          5)>" and the like.
 void no_name_var(const Variable* var, char* buf, size_t buflen);
 

@@ -19,7 +19,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "interp/routines.h"
 #include "test_support.h"
 

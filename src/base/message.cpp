@@ -1,4 +1,4 @@
-#include "interp/message.h"
+#include "base/message.h"
 
 #include <cerrno>
 #include <cfenv>
@@ -8,7 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "values/variable.h"
 
 int32_t err_code = 0;
 int32_t error_code = 0;
@@ -219,8 +218,6 @@ void message_error(int code, int syserr, int action, ...) {
   // Only reached for a non-error action: treat it as an error all the same.
   throw VekJump{MSG_LONGJMP, code};
 }
-
-void var_error(int code, const Variable* variable, int action) { message(code, 0, action, varname(variable)); }
 
 const char* strmessage_text(int n) {
   int64_t k = n < 0 ? -static_cast<int64_t>(n) : n;

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <string>
 
-struct Variable;
 
 // Actions (low 16 bits of the action word) and flags (high bits).
 constexpr int MSG_CONTINUE = 0;
@@ -292,8 +291,6 @@ void message(int code, int syserr, int action, ...);
 // such as the compiler's error reporter).
 void message_v(int code, int syserr, int action, va_list ap);
 [[noreturn]] void message_error(int code, int syserr, int action, ...);
-// message(code, 0, action, varname(variable)).
-void var_error(int code, const Variable* variable, int action);
 
 // STRMESSAGE: the raw text of entry |n|.
 const char* strmessage_text(int n);

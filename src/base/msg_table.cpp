@@ -1,5 +1,5 @@
 // The message table: entry n is the text of code -n. Codes without an entry are unused.
-#include "interp/message.h"
+#include "base/message.h"
 
 const char* const msg_arr[MSG_TABLE_SIZE] = {
     /*    0 */ "",
