@@ -7,11 +7,11 @@
 #include <map>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/actions.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "base/message.h"
 #include "interp/routines.h"
 
 // ---- Emission helpers ---------------------------------------------------------------

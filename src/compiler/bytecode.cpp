@@ -5,9 +5,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
-#include "base/message.h"
 #include "interp/routines.h"
 
 const InstDef inst_def[OP_COUNT] = {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
-#include "base/message.h"
 #include "interp/routines.h"
 #include "values/ident.h"
 #include "values/struct.h"

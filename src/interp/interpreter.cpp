@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
-#include "base/message.h"
 #include "interp/operators.h"
 #include "interp/scalar_ops.h"
+#include "interp/struct_ref.h"
 #include "interp/subscript.h"
 #include "values/convert.h"
 #include "values/struct.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "compiler/bytecode.h"
 #include "base/message.h"
+#include "compiler/bytecode.h"
 #include "values/variable.h"
 
 namespace scalar {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/bytecode.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
-#include "base/message.h"
 #include "io/files.h"
 #include "session/rline.h"
 #include "session/tout.h"

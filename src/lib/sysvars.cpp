@@ -10,9 +10,9 @@
 
 #include <sys/utsname.h>
 
+#include "base/message.h"
 #include "compiler/bytecode.h"
 #include "graphics/graph_state.h"
-#include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/strings.h"

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
-#include "base/message.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "lib/io.h"

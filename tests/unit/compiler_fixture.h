@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/bytecode.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "base/message.h"
 #include "interp/routines.h"
 #include "test_support.h"
 

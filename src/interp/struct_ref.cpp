@@ -2,6 +2,8 @@
 // the base variable and then one per tag; each level selects some elements (all, or the
 // byte offsets of a subscript) of the array at that level. Element addresses are the
 // sums of every level's field offset and selected element offset.
+#include "interp/struct_ref.h"
+
 #include <cstring>
 
 #include "base/message.h"
