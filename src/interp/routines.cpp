@@ -6,14 +6,12 @@
 #include <vector>
 
 #include "base/message.h"
-#include "lib/registry.h"
 #include "values/convert.h"
 #include "values/struct.h"
 #include "values/temps.h"
 
 RoutineTable* sys_fun_table = nullptr;
 RoutineTable* sys_pro_table = nullptr;
-SystemTableHooks system_table_hooks;
 
 namespace {
 
@@ -100,7 +98,7 @@ const RoutineEntry* is_sys_function(const char* name) { return routine_lookup(sy
 const RoutineEntry* is_procedure(const char* name) { return routine_lookup(sys_pro_table, name); }
 int sys_fun_index(const char* name) { return table_index(sys_fun_table, name); }
 
-void init_system_tables() {
+void init_routine_tables() {
   static bool done = false;
   if (done) return;
   done = true;
@@ -108,9 +106,6 @@ void init_system_tables() {
   if (!sys_fun_table) sys_fun_table = new_table(1);
   if (!sys_pro_table) sys_pro_table = new_table(1);
   if (!sys_fun_table || !sys_pro_table) message(M_NO_MEMORY, errno, MSG_EXIT, "Allocating system tables");
-  register_builtins();
-  if (system_table_hooks.init_sysvars) system_table_hooks.init_sysvars();
-  if (system_table_hooks.init_path) system_table_hooks.init_path();
 }
 
 // Keywords --------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // System routine tables and the calling convention of built-ins: RoutineEntry, the
 // sorted function and procedure tables, keyword tables and their decoding
 // (get_kw_params), keyword clean-up and the keyword truth test. Relies on the value
-// model, conversions and structures; the built-in groups come from lib/registry.
+// model, conversions and structures; the built-in groups are added by start-up.
 #pragma once
 
 #include <cstdint>
@@ -111,16 +111,9 @@ const RoutineEntry* is_procedure(const char* name);
 // Index of the system function in sys_fun_table, or -1 (the lexer's function tokens).
 int sys_fun_index(const char* name);
 
-// Steps of start-up that belong to other layers, run by init_system_tables after the
-// routine tables are built. Null hooks are skipped.
-struct SystemTableHooks {
-  void (*init_sysvars)() = nullptr;  // built-in system variables and their overrides
-  void (*init_path)() = nullptr;     // the library search path from !PATH
-};
-extern SystemTableHooks system_table_hooks;
-// First call only: temporaries, the routine tables (with every built-in group from
-// register_builtins), system variables, search path.
-void init_system_tables();
+// First call only: temporaries and the empty routine tables. Start-up then adds the
+// built-in groups (init_system_tables in the session layer).
+void init_routine_tables();
 
 // Decodes a call's keyword arguments against kwtable for a routine of the given mask,
 // copies the positional arguments (in order) to `positional` (when not null) and

@@ -19,7 +19,6 @@
 #include "lib/random.h"
 #include "lib/reductions.h"
 #include "lib/sysvars.h"
-#include "session/sysvar_hooks.h"
 
 extern const RoutineEntry memory_functions[];
 extern const int n_memory_functions;
@@ -30,7 +29,6 @@ void register_builtins() {
   add_system_routine(array_functions, true, n_array_functions);
   add_system_routine(reduction_functions, true, n_reduction_functions);
   add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
-  system_table_hooks.init_sysvars = init_system_variables;
   add_system_routine(file_functions, true, n_file_functions);
   add_system_routine(file_procedures, false, n_file_procedures);
   add_system_routine(random_functions, true, n_random_functions);

@@ -21,8 +21,10 @@
 #include "interp/routines.h"
 #include "io/files.h"
 #include "lib/io.h"
+#include "lib/registry.h"
 #include "session/os.h"
 #include "session/rline.h"
+#include "session/sysvar_hooks.h"
 #include "session/tout.h"
 #include "values/temps.h"
 
@@ -415,6 +417,15 @@ void print_point() {
   printf("%s. Version %s (%s %s).\n", "Vek", field_or("RELEASE", vek_release()), field_or("OS", vek_os()),
          field_or("ARCH", vek_arch()));
   fflush(stdout);
+}
+
+void init_system_tables() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  init_routine_tables();
+  register_builtins();
+  init_system_variables();
 }
 
 void init_system_routines(int first, unsigned code_bytes, unsigned data_bytes) {

@@ -21,6 +21,7 @@
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "interp/routines.h"
+#include "session/startup.h"
 #include "test_support.h"
 
 namespace compiler_test {

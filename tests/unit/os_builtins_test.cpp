@@ -13,6 +13,7 @@
 #include "io/files.h"
 #include "lib/os.h"
 #include "session/os.h"
+#include "session/startup.h"
 #include "test_support.h"
 
 namespace {
