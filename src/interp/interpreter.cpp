@@ -248,6 +248,11 @@ void init_interpreter() {
   message_hooks.catch_active = catch_active_hook;
   message_hooks.ioerror_active = ioerror_active_hook;
   message_hooks.current_sysroutine = current_sysroutine_hook;
+  // MESSAGE names the user routine it is called from.
+  message_hooks.current_routine = []() -> const char* {
+    const CodeBlock* r = curr_frame ? curr_frame->routine : nullptr;
+    return r && r != main_prog && r->name ? r->name->name : "$MAIN$";
+  };
   varname_lookup = frame_varname_lookup;
   compiler_hooks.current_routine = [] { return curr_frame ? curr_frame->routine : main_prog; };
   compiler_hooks.new_variable = frame_add_variable;
