@@ -12,7 +12,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "interp/routines.h"
+#include "compiler/routine_table.h"
 
 // ---- Emission helpers ---------------------------------------------------------------
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/message.h"
-#include "interp/routines.h"
+#include "compiler/routine_table.h"
 #include "values/variable.h"
 
 LexerHooks lexer_hooks;
