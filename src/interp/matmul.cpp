@@ -30,11 +30,11 @@ void plain_product(const void* ap, const void* bp, void* cp, uint32_t a0, uint32
       const T bkj = b[k + static_cast<size_t>(j) * a1];
       const T* ak = a + static_cast<size_t>(k) * a0;
       for (uint32_t i = 0; i < a0; i++) {
-        if constexpr (std::is_same_v<T, opk::Cplx>) {
-          opk::Cplx p = opk::cmul(ak[i], bkj);
+        if constexpr (std::is_same_v<T, Complex>) {
+          Complex p = cmul(ak[i], bkj);
           cj[i] = {cj[i].r + p.r, cj[i].i + p.i};
         } else if constexpr (std::is_integral_v<T>) {
-          cj[i] = opk::wrap_add(cj[i], opk::wrap_mul(ak[i], bkj));
+          cj[i] = elem::wrap_add(cj[i], elem::wrap_mul(ak[i], bkj));
         } else {
           cj[i] += ak[i] * bkj;
         }
@@ -159,9 +159,9 @@ void real_product(const void* a, const void* b, void* c, uint32_t a0, uint32_t a
 }
 
 constexpr MatrixKernel kKernels[8] = {nullptr, nullptr, nullptr, plain_product<int32_t>, real_product<float>,
-                                      real_product<double>, plain_product<opk::Cplx>, nullptr};
+                                      real_product<double>, plain_product<Complex>, nullptr};
 constexpr MatrixKernel kReference[8] = {nullptr, nullptr, nullptr, plain_product<int32_t>, plain_product<float>,
-                                        plain_product<double>, plain_product<opk::Cplx>, nullptr};
+                                        plain_product<double>, plain_product<Complex>, nullptr};
 
 }  // namespace
 

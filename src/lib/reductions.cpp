@@ -311,7 +311,7 @@ inline uint32_t nonzero(const T& x) {
 }
 template <>
 inline uint32_t nonzero<Complex>(const Complex& x) {
-  return x.real() != 0 ? 1u : 0u;
+  return x.r != 0 ? 1u : 0u;
 }
 template <>
 inline uint32_t nonzero<StringDesc>(const StringDesc& x) {

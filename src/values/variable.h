@@ -4,9 +4,10 @@
 // temporaries (temps.h) and reports failures through message().
 #pragma once
 
-#include <complex>
 #include <cstddef>
 #include <cstdint>
+
+#include "values/complex.h"
 
 enum TypeCode : uint8_t {
   TYP_UNDEF = 0,
@@ -39,7 +40,6 @@ constexpr uint8_t ARR_NO_FREE = 2;
 
 constexpr uint32_t ARRAY_GUARD = 0x41525244;  // "ARRD"
 
-using Complex = std::complex<float>;
 
 // A string value. On a 64-bit host the character pointer makes this 16 bytes; the
 // element size of STRING arrays is therefore 16.
@@ -72,9 +72,7 @@ union Value {
   int32_t l;    // LONG
   float f;      // FLOAT
   double d;     // DOUBLE
-  struct {
-    float r, i;
-  } cmp;        // COMPLEX
+  Complex cmp;  // COMPLEX
   StringDesc str;
   struct {
     ArrayDesc* arr;
