@@ -214,7 +214,7 @@ template <class T>
 void negate(const void* in, void* out, uint32_t n) {
   loop1<T, T>(in, out, n, [](T a) -> T {
     if constexpr (is_int<T>) return wrap_neg(a);
-    else if constexpr (is_cplx<T>) return {-a.r, -a.i};
+    else if constexpr (is_cplx<T>) return cneg(a);
     else return -a;
   });
 }
