@@ -14,7 +14,7 @@
 #include "values/convert.h"
 #include "values/simd.h"
 #include "values/strings.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 #include "values/temps.h"
 
 namespace {

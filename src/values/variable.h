@@ -137,6 +137,9 @@ struct VarNameInfo {
   const char* common;  // null for a local variable or parameter
 };
 extern bool (*varname_lookup)(const Variable* var, VarNameInfo* out);
+// The name of the system variable whose Variable is `var`, or null; installed by the
+// system variables' table when it is built.
+extern const char* (*sysvar_name_lookup)(const Variable* var);
 
 // SIZE and N_ELEMENTS.
 Variable* size(const Variable* x);

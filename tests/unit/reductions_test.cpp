@@ -10,7 +10,7 @@
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/simd.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 
 namespace {
 
