@@ -69,8 +69,7 @@ template <class T>
 }
 
 // The register block at rows i.. (MV vectors of W), columns j.. (kNr), over k0..k1. The
-// rows of A come from `ap`, element (m, k) at ap[m + (k - k0) * lda]: a packed copy of
-// the panel, so that each step of k reads one contiguous run.
+// rows of A come from `ap`, element (m, k) at ap[m + (k - k0) * lda].
 template <class T, int W, int MV>
 [[gnu::always_inline]] inline void block(const T* ap, size_t lda, const T* b, T* c, const Dims& d, size_t i, size_t j,
                                          size_t k0, size_t k1) {
@@ -108,14 +107,12 @@ template <class T, int W, int MV>
   }
 }
 
-// Rows i..i+MV*W of C for the columns in whole register blocks, over k0..k1, from a
-// packed copy of that panel of A.
+// Rows i..i+MV*W of C for the columns in whole register blocks, over k0..k1. A is read
+// in place: each block's rows of a column of A are one contiguous run already.
 template <class T, int W, int MV>
-[[gnu::always_inline]] inline void row_panel(const T* a, const T* b, T* c, const Dims& d, T* pack, size_t i,
-                                             size_t k0, size_t k1) {
-  constexpr size_t kRows = static_cast<size_t>(W) * MV;
-  for (size_t k = k0; k < k1; k++) memcpy(pack + (k - k0) * kRows, a + i + k * d.a0, kRows * sizeof(T));
-  for (size_t j = 0; j + kNr <= d.b1; j += kNr) block<T, W, MV>(pack, kRows, b, c, d, i, j, k0, k1);
+[[gnu::always_inline]] inline void row_panel(const T* a, const T* b, T* c, const Dims& d, size_t i, size_t k0,
+                                             size_t k1) {
+  for (size_t j = 0; j + kNr <= d.b1; j += kNr) block<T, W, MV>(a + i + k0 * d.a0, d.a0, b, c, d, i, j, k0, k1);
 }
 
 template <class T, int W, int MV>
@@ -130,21 +127,20 @@ template <class T, int W, int MV>
     std::fill(c, c + d.a0 * d.b1, T{});
     return;
   }
-  alignas(64) T pack[kMr * kKc];
   const size_t full_columns = d.b1 / kNr * kNr;
   for (size_t k0 = 0; k0 < d.a1; k0 += kKc) {
     const size_t k1 = std::min(d.a1, k0 + kKc);
     size_t i = 0;
-    for (; i + kMr <= d.a0; i += kMr) row_panel<T, W, MV>(a, b, c, d, pack, i, k0, k1);
+    for (; i + kMr <= d.a0; i += kMr) row_panel<T, W, MV>(a, b, c, d, i, k0, k1);
     // The rows left over go in narrower register blocks, the last few one by one.
     if constexpr (MV >= 4)
       if (i + 2 * W <= d.a0) {
-        row_panel<T, W, 2>(a, b, c, d, pack, i, k0, k1);
+        row_panel<T, W, 2>(a, b, c, d, i, k0, k1);
         i += 2 * W;
       }
     if constexpr (MV >= 2)
       if (i + W <= d.a0) {
-        row_panel<T, W, 1>(a, b, c, d, pack, i, k0, k1);
+        row_panel<T, W, 1>(a, b, c, d, i, k0, k1);
         i += W;
       }
     edge(a, b, c, d, i, d.a0, 0, full_columns, k0, k1);
@@ -186,7 +182,7 @@ void real_product(const void* a, const void* b, void* c, uint32_t a0, uint32_t a
 // error check then sees as if the caller had raised them.
 constexpr uint64_t kThreadWork = uint64_t{1} << 21;  // multiply-adds; below this one thread
 constexpr uint32_t kMaxThreads = 8;
-constexpr uint32_t kRunColumns = 8 * kNr;
+constexpr uint32_t kRunColumns = 4 * kNr;
 
 uint32_t product_threads(uint32_t a0, uint32_t a1, uint32_t b1) {
   const uint64_t work = uint64_t{a0} * a1 * b1;
