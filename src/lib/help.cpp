@@ -17,7 +17,7 @@
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 #include "values/temps.h"
 
 namespace {

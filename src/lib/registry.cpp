@@ -3,19 +3,19 @@
 #include "interp/frames.h"
 #include "interp/routines.h"
 #include "lib/conversions.h"
-#include "lib/files.h"
+#include "lib/file_routines.h"
 #include "lib/math.h"
 #include "lib/help.h"
 #include "lib/io.h"
 #include "lib/structs.h"
-#include "lib/messages.h"
-#include "lib/strings.h"
+#include "lib/message_routines.h"
+#include "lib/string_routines.h"
 
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
 // Only routines that are really implemented are registered.
 #include "lib/arrays.h"
-#include "lib/os.h"
+#include "lib/os_routines.h"
 #include "lib/random.h"
 #include "lib/reductions.h"
 #include "lib/sysvars.h"

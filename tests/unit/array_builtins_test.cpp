@@ -13,7 +13,6 @@
 #include "session/sysvar_hooks.h"
 #include "test_support.h"
 #include "value_builders.h"
-#include "values/sysvar.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "io/files.h"
-#include "lib/files.h"
+#include "lib/file_routines.h"
 #include "session/tout.h"
 #include "test_support.h"
 #include "values/strings.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "lib/messages.h"
+#include "lib/message_routines.h"
 #include "test_support.h"
 #include "value_builders.h"
 

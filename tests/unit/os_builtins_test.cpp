@@ -11,7 +11,7 @@
 #include <string>
 
 #include "io/files.h"
-#include "lib/os.h"
+#include "lib/os_routines.h"
 #include "session/os.h"
 #include "session/startup.h"
 #include "test_support.h"

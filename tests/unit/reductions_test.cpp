@@ -10,7 +10,7 @@
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/simd.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 
 namespace {
 
@@ -409,22 +409,32 @@ void check_where(int type, const std::vector<T>& v, bool (*nonzero)(const T&)) {
   err_code = 0;
 }
 
-TEST_F(ReductionsTest, WhereFindsEveryNonzeroElementInOrder) {
+TEST_F(ReductionsTest, WhereFindsEveryNonzeroElementInOrderAtEveryVectorWidth) {
   Lcg g{9};
-  for (uint32_t n : {1u, 64u, 65u, 1000u, 100001u}) {
+  for (uint32_t n : {1u, 15u, 16u, 17u, 64u, 65u, 1000u, 100001u}) {
     for (uint32_t density : {0u, 3u, 50u, 97u, 100u}) {
       std::vector<uint8_t> b(n);
+      std::vector<int16_t> s(n);
       std::vector<float> f(n);
+      std::vector<double> d(n);
       std::vector<int32_t> l(n);
       for (uint32_t i = 0; i < n; i++) {
         bool on = g.next() % 100 < density;
         b[i] = on ? static_cast<uint8_t>(1 + g.next() % 255) : 0;
+        s[i] = on ? static_cast<int16_t>(g.next() % 2 ? -32768 : 256) : 0;
         f[i] = on ? (g.next() % 2 ? std::numeric_limits<float>::quiet_NaN() : 1.5f) : (g.next() % 2 ? -0.0f : 0.0f);
+        d[i] = on ? (g.next() % 2 ? -std::numeric_limits<double>::infinity() : 1e-310) : (g.next() % 2 ? -0.0 : 0.0);
         l[i] = on ? static_cast<int32_t>(g.next() | 1) : 0;
       }
-      check_where<uint8_t>(TYP_BYTE, b, [](const uint8_t& x) { return x != 0; });
-      check_where<float>(TYP_FLOAT, f, [](const float& x) { return !(x == 0.0f); });
-      check_where<int32_t>(TYP_LONG, l, [](const int32_t& x) { return x != 0; });
+      for (int level = SIMD_BASE; level <= widest_; level++) {
+        simd_level = static_cast<SimdLevel>(level);
+        check_where<uint8_t>(TYP_BYTE, b, [](const uint8_t& x) { return x != 0; });
+        check_where<int16_t>(TYP_INT, s, [](const int16_t& x) { return x != 0; });
+        check_where<float>(TYP_FLOAT, f, [](const float& x) { return !(x == 0.0f); });
+        check_where<double>(TYP_DOUBLE, d, [](const double& x) { return !(x == 0.0); });
+        check_where<int32_t>(TYP_LONG, l, [](const int32_t& x) { return x != 0; });
+      }
+      simd_level = widest_;
     }
   }
 }

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "lib/strings.h"
+#include "lib/string_routines.h"
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/struct.h"

@@ -10,7 +10,6 @@
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/struct.h"
-#include "values/sysvar.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // STRLEN, STRPOS, STRMID, STRPUT, STRTRIM, STRCOMPRESS, STRUPCASE, STRLOWCASE.
-#include "lib/strings.h"
+#include "lib/string_routines.h"
 
 #include <cstring>
 #include <string_view>

@@ -1,5 +1,5 @@
 // MESSAGE, STRMESSAGE, CHECK_MATH.
-#include "lib/messages.h"
+#include "lib/message_routines.h"
 
 #include <string>
 

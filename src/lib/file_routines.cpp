@@ -1,6 +1,6 @@
 // File-unit built-ins: OPENR, OPENW, OPENU, CLOSE, FREE_LUN, GET_LUN, FLUSH, POINT_LUN,
 // EOF and FSTAT. Argument and keyword decoding lives here; the unit table does the work.
-#include "lib/files.h"
+#include "lib/file_routines.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Operating-system built-ins: GETENV, SETENV, CD, GET_KBRD, FINDFILE, SPAWN, and the
 // line editor's DEFINE_KEY and JOURNAL.
-#include "lib/os.h"
+#include "lib/os_routines.h"
 
 #include <signal.h>
 #include <sys/wait.h>
