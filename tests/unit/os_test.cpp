@@ -14,17 +14,15 @@
 #include "io/files.h"
 #include "lib/os.h"
 #include "session/os.h"
+#include "scratch_files.h"
 #include "test_support.h"
 
 namespace {
 
-class OsTest : public VekTest {
+class OsTest : public ScratchFolderTest {
  protected:
   void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_os_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ScratchFolderTest::SetUp();
     home_ = dir_ + "/home";
     ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
@@ -39,11 +37,9 @@ class OsTest : public VekTest {
       setenv("HOME", old_home_.c_str(), 1);
     else
       unsetenv("HOME");
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
-    VekTest::TearDown();
+    ScratchFolderTest::TearDown();
   }
-  std::string dir_, home_, old_home_;
+  std::string home_, old_home_;
   bool had_home_ = false;
 };
 
@@ -204,13 +200,10 @@ std::vector<std::string> strings_of(Variable* v) {
   return out;
 }
 
-class OsBuiltinTest : public VekTest {
+class OsBuiltinTest : public ScratchFolderTest {
  protected:
   void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_osb_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ScratchFolderTest::SetUp();
     home_ = dir_ + "/home";
     ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((home_ + "/data").c_str(), 0700), 0);
@@ -227,8 +220,7 @@ class OsBuiltinTest : public VekTest {
       setenv("HOME", old_home_.c_str(), 1);
     else
       unsetenv("HOME");
-    EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    VekTest::TearDown();
+    ScratchFolderTest::TearDown();
   }
   static std::string cwd() {
     char b[PATH_BUF];
@@ -241,7 +233,7 @@ class OsBuiltinTest : public VekTest {
     if (r->flags & FLAG_TEMPORARY) deltmp(r);
     return out;
   }
-  std::string dir_, home_, old_home_;
+  std::string home_, old_home_;
   bool had_home_ = false;
   char old_cwd_[PATH_BUF];
 };
