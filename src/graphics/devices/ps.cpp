@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/devices/ps.h"
 #include "interp/message.h"
 #include "io/files.h"
 #include "session/startup.h"
@@ -1096,6 +1097,13 @@ void ps_init() {
 }
 
 }  // namespace
+
+void ps_open_file(const char* name) {
+  init_fonts();
+  open_output(name);
+}
+
+void ps_close_file() { finish_file(); }
 
 DeviceRecord ps_device = [] {
   DeviceRecord d{};
