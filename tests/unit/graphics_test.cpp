@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "graphics/device.h"
 #include "graphics/devices/ps.h"
+#include "graphics/plot_window.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "test_support.h"
@@ -260,6 +262,81 @@ TEST_F(GraphicsTest, DrawVectorClipsAndDropsInvalidPoints) {
   yaxis.type = 1;
   draw_vector({0.5f, -1.0f, 0}, {0.5f, 0.5f, 0}, attr_, COORD_DATA);  // log of a negative value
   EXPECT_EQ(drawn.size(), 1u);
+}
+
+int erases = 0;
+void count_erase(GraphAttr*) { erases++; }
+
+// One PLOT-like layout with the given !P.MULTI state.
+void lay_out() {
+  init_plot_vars(0, 1);
+  init_plot_vars(1, 1);
+  set_plot_window();
+  init_plot_vars(2, 1);
+}
+
+TEST_F(GraphicsTest, MultiplePlotsFillThePageRowByRowAndEraseOnTheFifth) {
+  EraseOp saved_erase = cur_dev()->erase;
+  cur_dev()->erase = count_erase;
+  PlotCom saved = plot_com;
+  erases = 0;
+  int32_t multi[5] = {0, 2, 2, 0, 0};
+  memcpy(plot_com.multi, multi, sizeof multi);
+  float x0[5], y0[5];
+  for (int i = 0; i < 5; i++) {
+    lay_out();
+    x0[i] = xaxis.region[0];
+    y0[i] = yaxis.region[0];
+    if (i == 0) {
+      EXPECT_EQ(erases, 1);
+    }
+    if (i == 3) {
+      EXPECT_EQ(erases, 1);
+    }
+  }
+  EXPECT_EQ(erases, 2);
+  EXPECT_FLOAT_EQ(x0[0], 0.0f);
+  EXPECT_FLOAT_EQ(y0[0], 0.5f);  // top left first
+  EXPECT_FLOAT_EQ(x0[1], 0.5f);
+  EXPECT_FLOAT_EQ(y0[1], 0.5f);
+  EXPECT_FLOAT_EQ(x0[2], 0.0f);
+  EXPECT_FLOAT_EQ(y0[2], 0.0f);
+  EXPECT_FLOAT_EQ(x0[3], 0.5f);
+  EXPECT_FLOAT_EQ(x0[4], 0.0f);
+  EXPECT_FLOAT_EQ(y0[4], 0.5f);
+  // The window lies inside the region by the margins (10 and 3 character widths).
+  float ch = 8.0f / 1000.0f;
+  EXPECT_NEAR(xaxis.window[0], xaxis.region[0] + 10 * ch, 1e-5);
+  EXPECT_NEAR(xaxis.window[1], xaxis.region[1] - 3 * ch, 1e-5);
+  EXPECT_EQ(plot_com.clip[0], static_cast<int32_t>(xaxis.window[0] * 1000));
+  plot_com = saved;
+  cur_dev()->erase = saved_erase;
+}
+
+TEST_F(GraphicsTest, PositionOverridesMarginsAndSmallCellsHalveTheCharacters) {
+  PlotCom saved = plot_com;
+  float pos[4] = {0.1f, 0.1f, 0.9f, 0.9f};
+  memcpy(plot_com.position, pos, sizeof pos);
+  plot_com.noerase = 1;
+  lay_out();
+  EXPECT_FLOAT_EQ(xaxis.window[0], 0.1f);
+  EXPECT_FLOAT_EQ(yaxis.window[1], 0.9f);
+  EXPECT_NEAR(xaxis.region[0], 0.1f - 10 * 0.008f, 1e-6);
+  EXPECT_NEAR(yaxis.region[1], 0.9f + 2 * 0.013f, 1e-6);
+  float big[4] = {-0.5f, 0.2f, 1.5f, 0.8f};
+  memcpy(plot_com.position, big, sizeof big);
+  lay_out();
+  EXPECT_FLOAT_EQ(xaxis.window[0], 0.0f);
+  EXPECT_FLOAT_EQ(xaxis.window[1], 0.99999f);
+  plot_com.position[0] = plot_com.position[2] = 0;
+  int32_t multi[5] = {0, 3, 1, 0, 0};
+  memcpy(plot_com.multi, multi, sizeof multi);
+  init_plot_vars(0, 1);
+  init_plot_vars(1, 1);
+  set_plot_window();
+  EXPECT_FLOAT_EQ(ps.ch_size[0], 0.5f * 8 / 1000);
+  init_plot_vars(2, 1);
+  plot_com = saved;
 }
 
 // ---- PostScript through Ghostscript ------------------------------------------------------
