@@ -428,4 +428,58 @@ TEST_F(GraphicsTest, PostScriptLinesAndPolygonsRenderWhereTheCoordinatesSay) {
   EXPECT_EQ(system(rm.c_str()), 0);
 }
 
+TEST_F(GraphicsTest, PostScriptTextIsEscapedPlacedAndMeasured) {
+  if (system("command -v gs > /dev/null") != 0) GTEST_SKIP() << "Ghostscript missing";
+  char tmpl[] = "/tmp/vek_ps_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string dir = tmpl, file = dir + "/text.ps";
+  ASSERT_EQ(select_device("PS"), 1);
+  DeviceRecord& dev = *cur_dev();
+  ASSERT_NE(dev.text, nullptr);
+  ps_open_file(file.c_str());
+  GraphAttr attr;
+  attr_setup(plot_com, attr);
+  TextAttr measure;
+  measure.size = -1;
+  float w1 = dev.text(nullptr, &attr, &measure, "HH", 2);
+  float w2 = dev.text(nullptr, &attr, &measure, "HHHH", 4);
+  EXPECT_GT(w1, 0);
+  EXPECT_NEAR(w2, 2 * w1, 1e-3);
+  measure.size = -2;
+  EXPECT_NEAR(dev.text(nullptr, &attr, &measure, "HH", 2), 2 * w1, 1e-3);
+  TextAttr ta;
+  ta.size = 3;
+  DevPoint at{5000, 6000, 0};
+  float w = dev.text(&at, &attr, &ta, "HHH", 3);
+  EXPECT_NEAR(w, 2.25f * w2, 1e-2);
+  TextAttr centred;
+  centred.alignment = 0.5f;
+  centred.orientation = 90;
+  DevPoint at2{15000, 3000, 0};
+  dev.text(&at2, &attr, &centred, "a(b)\\!!c!9d\001", 12);
+  ps_close_file();
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string body = text.str();
+  EXPECT_NE(body.find("gsave 5000 6000 translate 0 0 M 3 dup scale (HHH) show grestore"), std::string::npos);
+  EXPECT_NE(body.find("90 rotate"), std::string::npos);
+  EXPECT_NE(body.find("(a\\(b\\)\\\\!c) show"), std::string::npos) << body;
+  EXPECT_NE(body.find("/Symbol STDFONT"), std::string::npos);
+  EXPECT_NE(body.find("(d\\001) show"), std::string::npos) << body.substr(body.find("90 rotate"), 200);
+  EXPECT_NE(body.find("%%+ font Symbol"), std::string::npos);
+  std::vector<std::string> page = render_page(file);
+  ASSERT_EQ(page.size(), 792u);
+  // Three-times-size capitals from (5000, 6000): dark strokes inside their box, none left of it.
+  int dark = 0;
+  for (int py = px_y(6000 + 900); py <= px_y(6000 + 100); py++)
+    for (int px = px_x(5000); px <= px_x(5000 + w); px++)
+      if (static_cast<unsigned char>(page[static_cast<size_t>(py)][static_cast<size_t>(px)]) < 100) dark++;
+  EXPECT_GT(dark, 50);
+  for (int py = px_y(6000 + 900); py <= px_y(6000 + 100); py++)
+    EXPECT_GT(static_cast<unsigned char>(page[static_cast<size_t>(py)][static_cast<size_t>(px_x(4000))]), 200);
+  std::string rm = "rm -rf '" + dir + "'";
+  EXPECT_EQ(system(rm.c_str()), 0);
+}
+
 }  // namespace
