@@ -16,6 +16,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
+#include "graphics/device.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
 #include "interp/routines.h"
@@ -367,6 +368,7 @@ void initialise(int mode, int* argc, char** argv) {
   else
     init_files();
   init_system_tables();
+  register_graphics();
   if (invocation.widget) {
     bool ok = startup_hooks.x_init &&
               startup_hooks.x_init(mode == RUN_INTERACTIVE ? argc : nullptr, argv, invocation.auto_widget ? 0x10000 : 0);
@@ -380,6 +382,7 @@ void initialise(int mode, int* argc, char** argv) {
   }
   print_point();
   init_system_routines(1, 32768, 8192);
+  init_graphics();
   fputc('\n', stdout);
   vek_motd();
   if (vek_svr4_signal(SIGINT, vek_sigint_handler) == reinterpret_cast<SignalHandler>(-1))
