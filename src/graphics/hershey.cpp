@@ -269,8 +269,9 @@ struct PenState {
 float hersh_layout(const char* text, int length, float size, bool drawing, HershPen pen, void* data,
                    int entry_font) {
   const float s = size / HERSH_NOMINAL_HEIGHT;  // font units to nominal heights
-  const int start_font = entry_font >= 0 ? entry_font : hersh_font().number;
-  if (hersh_font().number != start_font) hersh_load_font(start_font);
+  if (length < 0) length = 0;
+  if (entry_font >= 0 && hersh_font().number != entry_font) hersh_load_font(entry_font);
+  const int start_font = hersh_font().number;  // a missing entry font was reported once, as font 3
   PenState st;
   PenState saves[kMaxSaves];
   int nsaves = 0;

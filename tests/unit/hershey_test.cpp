@@ -396,6 +396,14 @@ TEST_F(HersheyTest, MathFontForOneCharacter) {
   const float ws = source_glyph("rowmans", 'b').width * w;
   EXPECT_FLOAT_EQ(hersh_layout("!6!Xb", 5, 1, false, nullptr, nullptr, 3), ws);
   EXPECT_EQ(hersh_font().number, 3);
+  // A missing entry font is reported once and stands as font 3, also for !X.
+  const std::string out = output_of([] { hersh_layout("a!Xb!X", 6, 1, true, nullptr, nullptr, 21); });
+  EXPECT_EQ(out.find("No such font: 21"), out.rfind("No such font: 21")) << out;
+  EXPECT_NE(out.find("No such font: 21"), std::string::npos) << out;
+  EXPECT_EQ(hersh_font().number, 3);
+  // !M at the end of a string leaves the entry font current.
+  hersh_layout("b!M", 3, 1, false, nullptr, nullptr, 6);
+  EXPECT_EQ(hersh_font().number, 6);
 }
 
 }  // namespace
