@@ -227,6 +227,11 @@ enum MsgCode : int {
   M_ON_PIPE = -199,
   M_XDR_BOTH = -290,
   M_ON_XDR = -291,
+  // Graphic text and fonts.
+  M_NO_SUCH_FONT = -298,        // "%NNo such font: %d"
+  M_HERSHEY = -299,             // "%NError using Hershey characters: %s."
+  M_NO_FONT_METRICS = -328,     // "Unable to find PostScript font metric file: %s."
+  M_BAD_GRAPHTEXT = -330,       // "%NInvalid graphtext command: ...%s"
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];
