@@ -4,6 +4,7 @@
 #include "interp/routines.h"
 #include "lib/conversions.h"
 #include "lib/files.h"
+#include "lib/filters.h"
 #include "lib/math.h"
 #include "lib/help.h"
 #include "lib/io.h"
@@ -18,6 +19,7 @@
 #include "lib/os.h"
 #include "lib/random.h"
 #include "lib/reductions.h"
+#include "lib/reshape.h"
 #include "lib/sysvars.h"
 #include "session/sysvar_hooks.h"
 
@@ -29,6 +31,8 @@ extern const int n_systime_functions;
 void register_builtins() {
   add_system_routine(array_functions, true, n_array_functions);
   add_system_routine(reduction_functions, true, n_reduction_functions);
+  add_system_routine(reshape_functions, true, n_reshape_functions);
+  add_system_routine(filter_functions, true, n_filter_functions);
   add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
   system_table_hooks.init_sysvars = init_system_variables;
   add_system_routine(file_functions, true, n_file_functions);
