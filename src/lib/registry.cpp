@@ -7,6 +7,7 @@
 #include "lib/filters.h"
 #include "lib/math.h"
 #include "lib/help.h"
+#include "lib/histogram.h"
 #include "lib/io.h"
 #include "lib/structs.h"
 #include "lib/messages.h"
@@ -33,6 +34,7 @@ void register_builtins() {
   add_system_routine(reduction_functions, true, n_reduction_functions);
   add_system_routine(reshape_functions, true, n_reshape_functions);
   add_system_routine(filter_functions, true, n_filter_functions);
+  add_system_routine(histogram_functions, true, n_histogram_functions);
   add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
   system_table_hooks.init_sysvars = init_system_variables;
   add_system_routine(file_functions, true, n_file_functions);

@@ -31,7 +31,7 @@ constexpr double kTileBytes = 524288;
 constexpr double kTileEdgeBytes = 8183;
 // Square blocks inside a tile, small enough that the source lines of one block stay in
 // the first-level cache while the destination is written.
-constexpr uint32_t kBlock = 32;
+constexpr uint32_t kBlock = 16;
 
 // Destination of source element (x, y) is base + x * sx + y * sy.
 struct Placement {
