@@ -176,6 +176,15 @@ enum MsgCode : int {
   M_FOR_ENTERED_ILLEGALLY = -91,
   M_CATCH_EXCEPTION = -92,
   M_NO_COMPLEX = -127,
+  // Array library: filters, reordering, histograms and resampling.
+  M_NEW_SUBSCRIPTS = -109,       // "%NNew subscripts must not change the number elements in %s."
+  M_NOT_ENOUGH_ELEMENTS = -114,  // "%NArray %s does not have enough elements."
+  M_ONE_OR_TWO_DIMS = -117,      // "%NOnly 1 or 2 dimensions allowed: %s"
+  M_INTEGER_FACTOR = -119,       // "%NResult dimensions must be integer factor of original dimensions"
+  M_BINSIZE = -269,              // "%NIllegal binsize or max/min."
+  M_SMOOTH_WIDTH = -270,         // "%NWidth must be > 2 and smaller than array dimensions: %s"
+  M_KERNEL_DIMS = -271,          // "%NKernel's dimensions are incompatible with  operand's: %s."
+  M_MEDIAN_WIDTH = -277,         // "%NWidth must be > 1, and < dimensions: %s."
   M_MAIN_LEVEL_ONLY = -252,
   M_EXECUTE_LEVEL = -275,
   M_CALL_NAME_FIRST = -287,

@@ -4,8 +4,10 @@
 #include "interp/routines.h"
 #include "lib/conversions.h"
 #include "lib/file_routines.h"
+#include "lib/filters.h"
 #include "lib/math.h"
 #include "lib/help.h"
+#include "lib/histogram.h"
 #include "lib/io.h"
 #include "lib/structs.h"
 #include "lib/message_routines.h"
@@ -18,6 +20,7 @@
 #include "lib/os_routines.h"
 #include "lib/random.h"
 #include "lib/reductions.h"
+#include "lib/reshape.h"
 #include "lib/sysvars.h"
 
 extern const RoutineEntry memory_functions[];
@@ -28,6 +31,9 @@ extern const int n_systime_functions;
 void register_builtins() {
   add_system_routine(array_functions, true, n_array_functions);
   add_system_routine(reduction_functions, true, n_reduction_functions);
+  add_system_routine(reshape_functions, true, n_reshape_functions);
+  add_system_routine(filter_functions, true, n_filter_functions);
+  add_system_routine(histogram_functions, true, n_histogram_functions);
   add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
   add_system_routine(file_functions, true, n_file_functions);
   add_system_routine(file_procedures, false, n_file_procedures);
