@@ -228,6 +228,11 @@ enum MsgCode : int {
   M_ON_PIPE = -199,
   M_XDR_BOTH = -290,
   M_ON_XDR = -291,
+  // Handles.
+  M_HANDLE_IDS_USED = -99,      // "All possible handle identifiers are in use."
+  M_BAD_HANDLE = -100,          // "%NInvalid handle identifier: %d."
+  M_HANDLE_STATIC_CHILD = -406, // "%NStatic handle (%s) must not be a child of moving handle (%s)."
+  M_HANDLE_TOP_SIBLING = -407,  // "%NTop level handles cannot have siblings: %s."
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];
