@@ -241,6 +241,11 @@ enum MsgCode : int {
   M_HERSHEY = -299,             // "%NError using Hershey characters: %s."
   M_NO_FONT_METRICS = -328,     // "Unable to find PostScript font metric file: %s."
   M_BAD_GRAPHTEXT = -330,       // "%NInvalid graphtext command: ...%s"
+  // Handles.
+  M_HANDLE_IDS_USED = -99,      // "All possible handle identifiers are in use."
+  M_BAD_HANDLE = -100,          // "%NInvalid handle identifier: %d."
+  M_HANDLE_STATIC_CHILD = -406, // "%NStatic handle (%s) must not be a child of moving handle (%s)."
+  M_HANDLE_TOP_SIBLING = -407,  // "%NTop level handles cannot have siblings: %s."
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];

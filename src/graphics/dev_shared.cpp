@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "graphics/device.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "session/startup.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 
 namespace {
 

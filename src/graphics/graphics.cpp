@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "graphics/device.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/strings.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 #include "values/temps.h"
 
 namespace {

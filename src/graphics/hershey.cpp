@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "graphics/resource_files.h"
-#include "interp/message.h"
+#include "base/message.h"
 
 namespace {
 

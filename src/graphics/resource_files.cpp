@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 
 #ifndef VEK_DEFAULT_DIR
 #define VEK_DEFAULT_DIR "/usr/local/lib/vek"

@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/reductions.h"
 #include "values/convert.h"
 #include "values/simd.h"

@@ -27,6 +27,12 @@ extern const RoutineEntry memory_functions[];
 extern const int n_memory_functions;
 extern const RoutineEntry systime_functions[];
 extern const int n_systime_functions;
+extern const RoutineEntry gif_procedures[];
+extern const int n_gif_procedures;
+extern const RoutineEntry handle_functions[];
+extern const int n_handle_functions;
+extern const RoutineEntry handle_procedures[];
+extern const int n_handle_procedures;
 
 void register_builtins() {
   add_system_routine(array_functions, true, n_array_functions);
@@ -55,4 +61,7 @@ void register_builtins() {
   install_io_hooks();
   add_system_routine(help_procedures, false, n_help_procedures);
   add_system_routine(memory_functions, true, n_memory_functions);
+  add_system_routine(gif_procedures, false, n_gif_procedures);
+  add_system_routine(handle_functions, true, n_handle_functions);
+  add_system_routine(handle_procedures, false, n_handle_procedures);
 }

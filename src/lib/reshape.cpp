@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/simd.h"
 #include "values/strings.h"

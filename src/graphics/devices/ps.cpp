@@ -16,12 +16,12 @@
 
 #include "graphics/device.h"
 #include "graphics/devices/ps.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 #include "session/startup.h"
 #include "session/tout.h"
 #include "values/strings.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "graphics/resource_files.h"
-#include "interp/message.h"
+#include "base/message.h"
 
 namespace {
 
