@@ -408,8 +408,8 @@ void bytscl_typed(Variable* x, uint8_t* out, const HistKw& kw) {
     mx = *static_cast<E*>(hi);
   }
   if constexpr (std::is_same_v<T, Complex>) {
-    if (kw.min_given) mn = static_cast<float>(as_type<Complex>(kw.min, type).real());
-    if (kw.max_given) mx = static_cast<float>(as_type<Complex>(kw.max, type).real());
+    if (kw.min_given) mn = static_cast<float>(as_type<Complex>(kw.min, type).r);
+    if (kw.max_given) mx = static_cast<float>(as_type<Complex>(kw.max, type).r);
     bytscl_complex(x->data_ptr(), out, x->n_elts(), mn, mx, kw.top);
   } else {
     if (kw.min_given) mn = as_type<T>(kw.min, type);

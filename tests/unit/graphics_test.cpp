@@ -16,6 +16,7 @@
 #include "graphics/plot_window.h"
 #include "interp/routines.h"
 #include "io/files.h"
+#include "session/startup.h"
 #include "test_support.h"
 
 namespace {
