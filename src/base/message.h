@@ -236,6 +236,22 @@ enum MsgCode : int {
   M_ON_PIPE = -199,
   M_XDR_BOTH = -290,
   M_ON_XDR = -291,
+  // Graphics devices.
+  M_WRITE_FAILED = -175,        // "%NUnable to write to file: %s."
+  M_DEVICE_NOT_AVAILABLE = -272,  // "Graphics device not available: %s."
+  M_NO_DEVICE = -294,           // "%NNo graphics device defined."
+  M_NO_SLOT = -295,             // "%NRoutine is not defined for current graphics device."
+  M_CANT_READ = -305,           // "%NUnable to read from current device: %s."
+  M_NO_DATA_SYSTEM = -319,      // "%NData coordinate system not established."
+  M_BAD_3D = -320,              // "%NIllegal 3D transformation."
+  M_NO_WORDS = -322,            // "%NDevice can not transfer 16 bit pixels."
+  M_NO_FONT = -325,             // "Requested PostScript font does not exist. Using %s."
+  M_POLY_LIMIT = -326,          // "Number of Polygon vertices exceeds limit for some PostScript printers."
+  M_PROLOG_VERSION = -327,      // "PostScript Prolog file version mismatch."
+  M_FONT_INDEX = -329,          // "%NFont index out of allowed range (3 <= index <= 20)."
+  M_TOO_MANY_SAVES = -331,      // "%NToo many saves in PostScript text: %s"
+  M_NO_SAVE = -332,             // "%NRestore command has no matching previous save: ...%s"
+  M_NO_DISPLAY = -337,          // "%NUnable to open X Windows display: %s ..."
   // Graphic text and fonts.
   M_NO_SUCH_FONT = -298,        // "%NNo such font: %d"
   M_HERSHEY = -299,             // "%NError using Hershey characters: %s."

@@ -17,9 +17,6 @@
 
 namespace {
 
-constexpr int M_DEVICE_NOT_AVAILABLE = -272;
-constexpr int M_CANT_READ = -305;
-constexpr int M_NO_WORDS = -322;
 
 constexpr uint16_t kFlag = KW_BITFLAG | KW_CLEAR;
 

@@ -25,13 +25,6 @@
 
 namespace {
 
-constexpr int M_NO_FONT = -325;
-constexpr int M_POLY_LIMIT = -326;
-constexpr int M_PROLOG_VERSION = -327;
-constexpr int M_FONT_INDEX = -329;
-constexpr int M_BAD_COMMAND = -330;
-constexpr int M_TOO_MANY_SAVES = -331;
-constexpr int M_NO_SAVE = -332;
 
 constexpr int kMaxPathSegments = 750;
 constexpr int kPreviewSize = 128;
@@ -654,7 +647,7 @@ std::vector<TextRun> parse_text(const char* s, int length, bool report) {
         used = 2;
       }
       if (n < 3 || n > 20) {
-        if (report) message(M_BAD_COMMAND, 0, MSG_INFO, all.c_str() + i);
+        if (report) message(M_BAD_GRAPHTEXT, 0, MSG_INFO, all.c_str() + i);
         cur.text.append(s + i, static_cast<size_t>(used + 1));
       } else {
         flush();
