@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/text.h"
 #include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
@@ -520,4 +521,5 @@ void register_graphics() {
   done = true;
   add_sorted(kGraphicsProcedures, false);
   add_sorted(kGraphicsFunctions, true);
+  register_text_routines();
 }
