@@ -16,6 +16,7 @@
 
 #include "graphics/device.h"
 #include "graphics/devices/ps.h"
+#include "graphics/devices/ps_metrics.h"
 #include "base/message.h"
 #include "io/files.h"
 #include "session/startup.h"
@@ -32,30 +33,6 @@ constexpr int kPreviewRowBytes = 16;
 constexpr int kPreviewLines = 41;
 constexpr int kPreviewLineDigits = 100;
 constexpr double kPointsPerUnit = 72.0 / 2540.0;  // device unit = 1/1000 cm
-
-// ---- Font metrics ---------------------------------------------------------------------
-// Character widths (1/1000 of the font size) and the cap height of a font.
-struct PsFontMetrics {
-  float width[256];
-  float cap_height;
-};
-
-// Stand-in until the AFM reader lands: fixed-pitch widths for Courier, an average
-// proportional width for the other fonts. Replace the body of font_metrics only.
-const PsFontMetrics& font_metrics(const std::string& font_name) {
-  static PsFontMetrics fixed, proportional;
-  static bool built = false;
-  if (!built) {
-    for (int i = 0; i < 256; i++) {
-      fixed.width[i] = 600.0f;
-      proportional.width[i] = (i == ' ') ? 278.0f : 556.0f;
-    }
-    fixed.cap_height = 562.0f;
-    proportional.cap_height = 718.0f;
-    built = true;
-  }
-  return font_name.rfind("Courier", 0) == 0 ? fixed : proportional;
-}
 
 // ---- Font table -----------------------------------------------------------------------
 
@@ -554,7 +531,12 @@ void ps_load_color(int, int) {}
 
 // ---- Text -------------------------------------------------------------------------------
 
-double char_width(int font, unsigned char c) { return font_metrics(st.fonts[static_cast<size_t>(font)].name).width[c]; }
+// Width of a character as a fraction of the font size, from the font's metric file
+// (a missing file is the error -328, raised before anything is written).
+double char_width(int font, unsigned char c) {
+  const PsFont& f = st.fonts[static_cast<size_t>(font)];
+  return ps_font_metrics(f.name, f.iso && st.iso).width[c];
+}
 
 // A string of text as a PostScript string literal body.
 std::string escape_text(const std::string& s, bool iso_font) {
@@ -720,9 +702,18 @@ float ps_text(const DevPoint* p, GraphAttr* attr, TextAttr* text, const char* s,
   if (size == 0) size = 1.0;
   std::vector<TextRun> runs = parse_text(s, length, !measure_only);
   double base = font_units(st.font_size);
-  double width = 0;  // in base-size units
-  for (const TextRun& r : runs)
-    for (unsigned char c : r.text) width += char_width(r.font, c) / 1000.0 * r.size;
+  // The furthest the pen gets, in base-size units; a restore goes back to its save.
+  double width = 0, pen = 0;
+  std::vector<double> saved;
+  for (const TextRun& r : runs) {
+    if (r.save > 0) saved.push_back(pen);
+    if (r.save < 0 && !saved.empty()) {
+      pen = saved.back();
+      saved.pop_back();
+    }
+    for (unsigned char c : r.text) pen += char_width(r.font, c) * r.size;
+    width = std::max(width, pen);
+  }
   width *= base;
   if (measure_only) return static_cast<float>(width * size);
   ensure_page();
