@@ -228,6 +228,7 @@ void do_save(int n, Variable* names[], const SrOptions& o) {
   bool common = o.common || o.all, variables = o.variables || o.all, sysvars = o.sysvars || o.all,
        routines = o.routines;
   if (n == 0 && !common && !variables && !sysvars && !routines) variables = true;
+  if (n && !routines) variables = true;  // the names are variables
   // Named arguments are checked before the file is made.
   if (n && !routines) {
     for (int i = 0; i < n; i++)
