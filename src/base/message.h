@@ -262,6 +262,27 @@ enum MsgCode : int {
   M_BAD_HANDLE = -100,          // "%NInvalid handle identifier: %d."
   M_HANDLE_STATIC_CHILD = -406, // "%NStatic handle (%s) must not be a child of moving handle (%s)."
   M_HANDLE_TOP_SIBLING = -407,  // "%NTop level handles cannot have siblings: %s."
+  // Save and restore files.
+  M_NO_HOSTNAME = -235,          // "Unable to get host name."
+  M_SAVE_INVALID = -248,         // "%NNot a valid save file: %s."
+  M_SAVE_TRUNCATED = -249,       // "%NTruncated save file, restored as much as possible: %s."
+  M_SAVE_ITEM = -250,            // "%NUnexpected item code found in save file."
+  M_NOT_SAVED = -251,            // "%NUndefined item not saved: %s."
+  M_SAVED = -253,                // "%NSaved %s: %s."
+  M_RESTORED_ITEM = -254,            // "%NRestored %s: %s."
+  M_RESTORE_STOPPED = -255,      // "%NUnable to continue restore operation."
+  M_COMMON_ALIAS = -256,         // "%N%s not placed in common block %s because it would alias ..."
+  M_STRUCT_RESTORE_CONFLICT = -257,  // "%NStructure not restored due to conflict with existing definition: %s."
+  M_SYSVAR_NOT_RESTORED = -258,  // "%NRead only system variable not restored: %s."
+  M_SAVE_OBSOLETE = -259,        // "%NObsolete SAVE/RESTORE file: %s."
+  M_STRUCT_TAG_TYPE = -260,      // "%NUnable to restore structure, tag type disagrees with existing definition: %s."
+  M_STRUCT_TAG_NAMES = -261,     // "%NTag names disagree. Using original definition: %s(restored) -> %s(existing)."
+  M_SAVE_WRITTEN_BY = -262,      // "%NSave file written by %s@%s, %s."
+  M_SAVE_VMS = -263,             // "%NVAX/VMS-only SAVE/RESTORE file: %s."
+  M_SAVE_KIND = -264,            // "%N%s SAVE/RESTORE file."
+  M_SYSROUTINE_MISSING = -265,   // "%NSystem routine %s is not defined, used in %s."
+  M_RESTORE_ACTIVE = -266,       // "%NProcedure %s can't be restored while active."
+  M_OLD_ROUTINES = -267,         // "%NProcedures can't be restored from old versions."
 };
 
 extern const char* const msg_arr[MSG_TABLE_SIZE];

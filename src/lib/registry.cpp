@@ -29,6 +29,9 @@ extern const RoutineEntry systime_functions[];
 extern const int n_systime_functions;
 extern const RoutineEntry gif_procedures[];
 extern const int n_gif_procedures;
+extern const RoutineEntry save_restore_procedures[];
+extern const int n_save_restore_procedures;
+void install_save_restore();
 extern const RoutineEntry handle_functions[];
 extern const int n_handle_functions;
 extern const RoutineEntry handle_procedures[];
@@ -64,4 +67,6 @@ void register_builtins() {
   add_system_routine(gif_procedures, false, n_gif_procedures);
   add_system_routine(handle_functions, true, n_handle_functions);
   add_system_routine(handle_procedures, false, n_handle_procedures);
+  add_system_routine(save_restore_procedures, false, n_save_restore_procedures);
+  install_save_restore();
 }

@@ -1,0 +1,1143 @@
+#include "io/saverestore.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <map>
+
+#include "base/message.h"
+#include "compiler/compiler_input.h"
+#include "compiler/program_areas.h"
+#include "compiler/routine_table.h"
+#include "io/files.h"
+#include "values/temps.h"
+
+namespace {
+
+constexpr size_t kChunk = 1 << 16;  // elements per bulk conversion
+
+inline uint32_t bswap32(uint32_t v) { return __builtin_bswap32(v); }
+inline uint64_t bswap64(uint64_t v) { return __builtin_bswap64(v); }
+inline uint32_t host_to_be32(uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) return bswap32(v);
+  return v;
+}
+inline uint64_t host_to_be64(uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) return bswap64(v);
+  return v;
+}
+
+// The smallest number of bytes one element of the type takes in a file.
+uint64_t min_elem_bytes(int type) {
+  switch (type) {
+    case TYP_BYTE: return 1;
+    case TYP_DOUBLE:
+    case TYP_COMPLEX: return 8;
+    default: return 4;
+  }
+}
+
+uint64_t min_record_bytes(const StructDef* sd, int depth = 0) {
+  if (depth > SR_MAX_STRUCT_DEPTH) return 4;
+  uint64_t total = 0;
+  for (int t = 0; t < sd->n_tags; t++) {
+    const TagEntry& te = sd->tags[t];
+    uint64_t n = (te.desc.flags & FLAG_HAS_DESC) ? te.desc.value.s.arr->n_elts : 1;
+    if (te.desc.flags & FLAG_STRUCT)
+      total += n * min_record_bytes(te.desc.value.s.sdef, depth + 1);
+    else if (te.desc.type == TYP_BYTE)
+      total += 4 + n;
+    else
+      total += n * min_elem_bytes(te.desc.type);
+    if (total > (uint64_t{1} << 40)) break;
+  }
+  return total ? total : 4;
+}
+
+[[noreturn]] void unexpected_item() {
+  message(M_SAVE_ITEM, 0, MSG_LONGJMP);
+  throw VekJump{MSG_LONGJMP, M_SAVE_ITEM};  // not reached: the action transfers
+}
+
+}  // namespace
+
+// ---- the stream -----------------------------------------------------------------------------
+
+SaveStream::SaveStream(int unit) : unit_(unit) {
+  FileRec* f = file_table[unit];
+  stream_ = f->stream;
+  xdrs_ = f->xdrs;
+  if (!writing()) {
+    long here = ftell(stream_);
+    if (fseek(stream_, 0, SEEK_END) == 0) size_ = ftell(stream_);
+    fseek(stream_, here, SEEK_SET);
+  }
+}
+
+void SaveStream::fail_read() {
+  FileRec* f = file_table[unit_];
+  message(M_READ_ERROR, errno, MSG_IOERROR, unit_, f ? f->name : "");
+  throw VekJump{MSG_IOERROR, M_READ_ERROR};  // not reached: the action transfers
+}
+void SaveStream::fail_eof() {
+  FileRec* f = file_table[unit_];
+  message(M_IO_EOF, 0, MSG_IOERROR, unit_, f ? f->name : "");
+  throw VekJump{MSG_IOERROR, M_IO_EOF};
+}
+void SaveStream::fail_write() {
+  FileRec* f = file_table[unit_];
+  message(M_WRITE_ERROR, errno, MSG_IOERROR, unit_, f ? f->name : "");
+  throw VekJump{MSG_IOERROR, M_WRITE_ERROR};
+}
+
+long SaveStream::pos() { return ftell(stream_); }
+void SaveStream::seek(long offset) {
+  if (offset < 0 || fseek(stream_, offset, SEEK_SET) != 0) writing() ? fail_write() : fail_read();
+}
+long SaveStream::remaining() {
+  long p = pos();
+  return p < 0 || p > size_ ? 0 : size_ - p;
+}
+void SaveStream::need(uint64_t bytes) {
+  if (!writing() && bytes > static_cast<uint64_t>(remaining())) fail_eof();
+}
+
+void SaveStream::raw_write(const void* p, size_t n) {
+  if (n && fwrite(p, 1, n, stream_) != n) fail_write();
+}
+void SaveStream::raw_read(void* p, size_t n) {
+  if (n && fread(p, 1, n, stream_) != n) feof(stream_) ? fail_eof() : fail_read();
+}
+
+void SaveStream::x_long(int32_t& v) {
+  int w = v;
+  if (!writing()) need(4);
+  if (!xdr_int(xdrs_, &w)) writing() ? fail_write() : fail_read();
+  v = w;
+}
+void SaveStream::x_short(int16_t& v) {
+  short w = v;
+  if (!writing()) need(4);
+  if (!xdr_short(xdrs_, &w)) writing() ? fail_write() : fail_read();
+  v = w;
+}
+void SaveStream::x_u_char(uint8_t& v) {
+  u_char w = v;
+  if (!writing()) need(4);
+  if (!xdr_u_char(xdrs_, &w)) writing() ? fail_write() : fail_read();
+  v = w;
+}
+void SaveStream::x_float(float& v) {
+  if (!writing()) need(4);
+  if (!xdr_float(xdrs_, &v)) writing() ? fail_write() : fail_read();
+}
+void SaveStream::x_mips_double(double& v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  int32_t hi = static_cast<int32_t>(bits >> 32), lo = static_cast<int32_t>(bits & 0xffffffffu);
+  x_long(hi);
+  x_long(lo);
+  bits = (static_cast<uint64_t>(static_cast<uint32_t>(hi)) << 32) | static_cast<uint32_t>(lo);
+  std::memcpy(&v, &bits, 8);
+}
+void SaveStream::x_complex(Complex& v) {
+  x_float(v.r);
+  x_float(v.i);
+}
+void SaveStream::x_opaque(uint8_t* p, uint32_t n) {
+  int32_t count = static_cast<int32_t>(n);
+  x_long(count);
+  if (!writing()) {
+    if (static_cast<uint32_t>(count) != n) unexpected_item();
+    need((uint64_t{n} + 3) & ~uint64_t{3});
+  }
+  // xdr_opaque takes a u_int count; blocks beyond that go in pieces (still padded once).
+  uint32_t done = 0;
+  while (n - done >= (1u << 30)) {
+    if (writing()) raw_write(p + done, 1u << 30);
+    else raw_read(p + done, 1u << 30);
+    done += 1u << 30;
+  }
+  if (!xdr_opaque(xdrs_, reinterpret_cast<caddr_t>(p + done), n - done)) writing() ? fail_write() : fail_read();
+}
+
+void SaveStream::x_id(IdentEntry*& id) {
+  char buf[SR_MAX_ID + 1];
+  int32_t len = 0;
+  if (writing()) {
+    const char* name = id ? id->name : "";
+    len = static_cast<int32_t>(std::min<size_t>(strlen(name), SR_MAX_ID));
+    std::memcpy(buf, name, static_cast<size_t>(len));
+  }
+  x_long(len);
+  if (len < 0 || len > SR_MAX_ID) unexpected_item();
+  if (!writing()) need((static_cast<uint32_t>(len) + 3) & ~3u);
+  if (!xdr_opaque(xdrs_, buf, static_cast<u_int>(len))) writing() ? fail_write() : fail_read();
+  if (writing()) return;
+  buf[len] = 0;
+  if (len == 0) {
+    id = nullptr;
+    return;
+  }
+  if (std::memchr(buf, 0, static_cast<size_t>(len))) unexpected_item();
+  id = ident_hash(buf, len, 0, MSG_LONGJMP);
+}
+
+void SaveStream::x_text(std::string& s, uint32_t max) {
+  int32_t len = static_cast<int32_t>(std::min<size_t>(s.size(), max));
+  x_long(len);
+  if (len < 0 || static_cast<uint32_t>(len) > max) unexpected_item();
+  if (!writing()) {
+    need((static_cast<uint32_t>(len) + 3) & ~3u);
+    s.assign(static_cast<size_t>(len), '\0');
+  }
+  if (!xdr_opaque(xdrs_, s.data(), static_cast<u_int>(len))) writing() ? fail_write() : fail_read();
+}
+
+void SaveStream::x_vek_string(StringDesc& s) {
+  int16_t len16 = static_cast<int16_t>(s.length);
+  x_short(len16);
+  uint32_t len = static_cast<uint16_t>(len16);
+  if (len == 0) {
+    if (!writing()) s = StringDesc{0, 0, nullptr};
+    return;
+  }
+  int32_t again = static_cast<int32_t>(len);
+  x_long(again);
+  if (writing()) {
+    if (!xdr_opaque(xdrs_, s.chars, len)) fail_write();
+    return;
+  }
+  if (static_cast<uint32_t>(again) != len) unexpected_item();
+  need((len + 3) & ~3u);
+  auto* chars = static_cast<char*>(counting_malloc(len + 1));
+  if (!chars) message(M_NO_MEMORY, errno, MSG_LONGJMP, "restoring array block");
+  if (!xdr_opaque(xdrs_, chars, len)) {
+    counting_free(chars);
+    fail_read();
+  }
+  chars[len] = 0;
+  s.length = static_cast<uint16_t>(len);
+  s.owned = 1;
+  s.chars = chars;
+}
+
+void SaveStream::x_elements(int type, void* data, uint32_t n) {
+  auto* p = static_cast<uint8_t*>(data);
+  switch (type) {
+    case TYP_BYTE:
+      x_opaque(p, n);
+      return;
+    case TYP_STRING: {
+      if (!writing()) need(uint64_t{n} * 4);
+      auto* s = static_cast<StringDesc*>(data);
+      for (uint32_t i = 0; i < n; i++) x_vek_string(s[i]);
+      return;
+    }
+    case TYP_INT: {
+      // Each 16-bit value widened to a sign-extended 32-bit word.
+      if (!writing()) need(uint64_t{n} * 4);
+      auto* v = static_cast<int16_t*>(data);
+      std::unique_ptr<uint32_t[]> buf(new uint32_t[std::min<size_t>(n, kChunk)]);
+      for (uint32_t at = 0; at < n;) {
+        const uint32_t k = static_cast<uint32_t>(std::min<size_t>(n - at, kChunk));
+        if (writing()) {
+          for (uint32_t i = 0; i < k; i++) buf[i] = host_to_be32(static_cast<uint32_t>(static_cast<int32_t>(v[at + i])));
+          raw_write(buf.get(), k * 4u);
+        } else {
+          raw_read(buf.get(), k * 4u);
+          for (uint32_t i = 0; i < k; i++) v[at + i] = static_cast<int16_t>(host_to_be32(buf[i]));
+        }
+        at += k;
+      }
+      return;
+    }
+    case TYP_LONG:
+    case TYP_FLOAT:
+    case TYP_COMPLEX: {
+      // 32-bit words (a complex value is two of them, real part first).
+      const uint64_t words = uint64_t{n} * (type == TYP_COMPLEX ? 2 : 1);
+      if (!writing()) {
+        need(words * 4);
+        auto* w = reinterpret_cast<uint32_t*>(p);
+        for (uint64_t at = 0; at < words;) {
+          const uint64_t k = std::min<uint64_t>(words - at, uint64_t{1} << 26);
+          raw_read(w + at, static_cast<size_t>(k * 4));
+          if constexpr (std::endian::native == std::endian::little)
+            for (uint64_t i = at; i < at + k; i++) w[i] = bswap32(w[i]);
+          at += k;
+        }
+      } else {
+        const auto* w = reinterpret_cast<const uint32_t*>(p);
+        std::unique_ptr<uint32_t[]> buf(new uint32_t[kChunk]);
+        for (uint64_t at = 0; at < words;) {
+          const size_t k = static_cast<size_t>(std::min<uint64_t>(words - at, kChunk));
+          for (size_t i = 0; i < k; i++) buf[i] = host_to_be32(w[at + i]);
+          raw_write(buf.get(), k * 4);
+          at += k;
+        }
+      }
+      return;
+    }
+    case TYP_DOUBLE: {
+      // High word first: the big-endian image of the 64-bit pattern.
+      auto* w = reinterpret_cast<uint64_t*>(p);
+      if (!writing()) {
+        need(uint64_t{n} * 8);
+        for (uint64_t at = 0; at < n;) {
+          const uint64_t k = std::min<uint64_t>(n - at, uint64_t{1} << 25);
+          raw_read(w + at, static_cast<size_t>(k * 8));
+          if constexpr (std::endian::native == std::endian::little)
+            for (uint64_t i = at; i < at + k; i++) w[i] = bswap64(w[i]);
+          at += k;
+        }
+      } else {
+        std::unique_ptr<uint64_t[]> buf(new uint64_t[kChunk]);
+        for (uint64_t at = 0; at < n;) {
+          const size_t k = static_cast<size_t>(std::min<uint64_t>(n - at, kChunk));
+          for (size_t i = 0; i < k; i++) buf[i] = host_to_be64(w[at + i]);
+          raw_write(buf.get(), k * 8);
+          at += k;
+        }
+      }
+      return;
+    }
+    default:
+      unexpected_item();
+  }
+}
+
+void SaveStream::x_marker(int32_t want) {
+  int32_t v = want;
+  x_long(v);
+  if (v != want) unexpected_item();
+}
+
+void SaveStream::begin_record() {
+  record_start_ = pos();
+  int32_t words[4] = {SR_UNFINISHED, 0, 0, 0};
+  for (int32_t& w : words) x_long(w);
+}
+
+void SaveStream::end_record(int32_t type) {
+  long end = pos();
+  seek(record_start_);
+  int32_t words[4] = {type, static_cast<int32_t>(end), 0, 0};
+  for (int32_t& w : words) x_long(w);
+  seek(end);
+}
+
+int32_t SaveStream::read_header(int32_t* next) {
+  int32_t type = 0, reserved = 0;
+  x_long(type);
+  x_long(*next);
+  x_long(reserved);
+  x_long(reserved);
+  return type;
+}
+
+// ---- values -----------------------------------------------------------------------------
+
+namespace {
+
+// Shape of a value as read from the file, checked before anything is made from it.
+struct ArrayInfo {
+  int32_t elem_size = 0, byte_len = 0, n_elts = 0;
+  uint8_t n_dim = 0, flags = 0;
+  int16_t unit = 0;
+  int32_t dims[MAX_DIMS] = {};
+};
+
+void write_array_desc(SaveStream& s, const ArrayDesc* a) {
+  int32_t elem = static_cast<int32_t>(a->elem_size), len = static_cast<int32_t>(a->byte_len),
+          n = static_cast<int32_t>(a->n_elts);
+  uint8_t nd = a->n_dim, fl = a->flags;
+  int16_t unit = static_cast<int16_t>(a->unit);
+  s.x_long(elem);
+  s.x_long(len);
+  s.x_long(n);
+  s.x_u_char(nd);
+  s.x_u_char(fl);
+  s.x_short(unit);
+  int32_t count = MAX_DIMS;
+  s.x_long(count);
+  for (int i = 0; i < MAX_DIMS; i++) {
+    int32_t d = static_cast<int32_t>(a->dims[i]);
+    s.x_long(d);
+  }
+}
+
+ArrayInfo read_array_desc(SaveStream& s) {
+  ArrayInfo a;
+  s.x_long(a.elem_size);
+  s.x_long(a.byte_len);
+  s.x_long(a.n_elts);
+  s.x_u_char(a.n_dim);
+  s.x_u_char(a.flags);
+  s.x_short(a.unit);
+  int32_t count = 0;
+  s.x_long(count);
+  if (count < 1 || count > MAX_DIMS) unexpected_item();
+  for (int i = 0; i < count; i++) s.x_long(a.dims[i]);
+  if (a.n_dim < 1 || a.n_dim > MAX_DIMS || a.n_dim > count || a.n_elts < 1 || a.elem_size < 1) unexpected_item();
+  int64_t n = 1;
+  for (int i = 0; i < a.n_dim; i++) {
+    if (a.dims[i] < 1) unexpected_item();
+    n *= a.dims[i];
+    if (n > INT32_MAX) unexpected_item();
+  }
+  if (n != a.n_elts || int64_t{a.n_elts} * a.elem_size != a.byte_len) unexpected_item();
+  return a;
+}
+
+// Holds one reference of an anonymous definition (named ones need none).
+struct DefRef {
+  StructDef* sd = nullptr;
+  DefRef() = default;
+  DefRef(const DefRef&) = delete;
+  DefRef& operator=(const DefRef&) = delete;
+  DefRef(DefRef&& o) noexcept : sd(o.sd) { o.sd = nullptr; }
+  DefRef& operator=(DefRef&& o) noexcept {
+    std::swap(sd, o.sd);
+    return *this;
+  }
+  ~DefRef() {
+    if (sd && is_anonymous(sd)) del_anon_struct(sd);
+  }
+  StructDef* release() {
+    StructDef* r = sd;
+    sd = nullptr;
+    return r;
+  }
+};
+
+void write_struct_def(SaveStream& s, StructDef* sd) {
+  IdentEntry* name = sd->name;
+  s.x_id(name);
+  uint8_t flags = (!is_anonymous(sd) && (sd->flags & SDEF_WRITTEN)) ? 1 : 0;
+  s.x_u_char(flags);
+  int32_t n = sd->n_tags, len = sd->length;
+  s.x_long(n);
+  s.x_long(len);
+  if (flags) return;
+  if (!is_anonymous(sd)) sd->flags |= SDEF_WRITTEN;
+  for (int t = 0; t < sd->n_tags; t++) {
+    TagEntry& te = sd->tags[t];
+    int32_t off = static_cast<int32_t>(te.offset);
+    uint8_t type = te.desc.type, fl = te.desc.flags;
+    s.x_long(off);
+    s.x_u_char(type);
+    s.x_u_char(fl);
+  }
+  for (int t = 0; t < sd->n_tags; t++) {
+    IdentEntry* tn = sd->tags[t].tag ? sd->tags[t].tag->ident : nullptr;
+    s.x_id(tn);
+  }
+  for (int t = 0; t < sd->n_tags; t++) {
+    if (!(sd->tags[t].desc.flags & FLAG_HAS_DESC)) continue;
+    s.x_marker(SR_ARRAY_MARK);
+    write_array_desc(s, sd->tags[t].desc.value.s.arr);
+  }
+  for (int t = 0; t < sd->n_tags; t++) {
+    if (!(sd->tags[t].desc.flags & FLAG_STRUCT)) continue;
+    s.x_marker(SR_STRUCT_MARK);
+    write_struct_def(s, sd->tags[t].desc.value.s.sdef);
+  }
+}
+
+void x_records(SaveStream& s, StructDef* sd, uint8_t* data, uint32_t n, int depth);
+
+// The data of one field: n elements of its type, or n nested records.
+void x_field(SaveStream& s, const TagEntry& te, uint8_t* p, int depth) {
+  uint32_t n = (te.desc.flags & FLAG_HAS_DESC) ? te.desc.value.s.arr->n_elts : 1;
+  if (te.desc.flags & FLAG_STRUCT)
+    x_records(s, te.desc.value.s.sdef, p, n, depth + 1);
+  else
+    s.x_elements(te.desc.type, p, n);
+}
+
+void x_records(SaveStream& s, StructDef* sd, uint8_t* data, uint32_t n, int depth) {
+  if (depth > SR_MAX_STRUCT_DEPTH) unexpected_item();
+  for (uint32_t r = 0; r < n; r++) {
+    uint8_t* rec = data + static_cast<size_t>(r) * static_cast<size_t>(sd->length);
+    for (int t = 0; t < sd->n_tags; t++) x_field(s, sd->tags[t], rec + sd->tags[t].offset, depth);
+  }
+}
+
+// A zeroed value of a field's type and shape, for building a definition with make_struc.
+Variable* prototype(uint8_t type, uint8_t flags, const ArrayInfo* a, StructDef* nested) {
+  if (flags & FLAG_STRUCT) {
+    Variable* t = gettmp();
+    t->type = TYP_STRUCT;
+    int32_t one = 1;
+    make_array(a ? a->n_dim : 1, a ? a->dims : &one, t, nested->length);
+    std::memset(t->value.s.arr->data, 0, t->value.s.arr->byte_len);
+    t->value.s.sdef = nested;
+    if (is_anonymous(nested)) struct_add_ref(nested);
+    t->flags |= FLAG_STRUCT;
+    return t;
+  }
+  if (flags & FLAG_ARRAY) {
+    Variable* t = make_temp_array_of(type, a->n_dim, a->dims);
+    std::memset(t->value.s.arr->data, 0, t->value.s.arr->byte_len);
+    return t;
+  }
+  Variable* t = gettmp();
+  t->type = type;
+  t->flags &= static_cast<uint8_t>(FLAG_TEMPORARY);
+  t->value = Value{};
+  return t;
+}
+
+bool same_shape(const ArrayDesc* a, const ArrayInfo& b) {
+  if (a->n_dim != b.n_dim || static_cast<int32_t>(a->n_elts) != b.n_elts) return false;
+  for (int i = 0; i < a->n_dim; i++)
+    if (static_cast<int32_t>(a->dims[i]) != b.dims[i]) return false;
+  return true;
+}
+
+struct TagRead {
+  int32_t offset = 0;
+  uint8_t type = 0, flags = 0;
+  IdentEntry* name = nullptr;
+  ArrayInfo shape;
+  DefRef nested;
+};
+
+DefRef read_struct_def(SaveStream& s, int depth) {
+  if (depth > SR_MAX_STRUCT_DEPTH) unexpected_item();
+  IdentEntry* name = nullptr;
+  uint8_t flags = 0;
+  int32_t n = 0, len = 0;
+  s.x_id(name);
+  s.x_u_char(flags);
+  s.x_long(n);
+  s.x_long(len);
+  DefRef result;
+  if (flags & 1) {
+    // Written in full earlier in this file, so restored (or matched) already.
+    StructDef* sd = name ? find_structure_def(name) : nullptr;
+    if (!sd || sd->length == 0) message(M_STRUCT_UNDEFINED, 0, MSG_LONGJMP, name ? name->name : "Anonymous");
+    result.sd = sd;
+    return result;
+  }
+  if (n < 1 || n > 65535) unexpected_item();
+  s.need(uint64_t(n) * 16);  // a tag definition and a tag name at least
+  std::vector<TagRead> tags(static_cast<size_t>(n));
+  for (TagRead& t : tags) {
+    s.x_long(t.offset);
+    s.x_u_char(t.type);
+    s.x_u_char(t.flags);
+    const bool is_struct = t.flags & FLAG_STRUCT;
+    if (t.type == TYP_UNDEF || t.type >= N_TYPES || is_struct != (t.type == TYP_STRUCT) || (t.flags & FLAG_FILE))
+      unexpected_item();
+  }
+  for (TagRead& t : tags) {
+    s.x_id(t.name);
+    if (!t.name) unexpected_item();
+  }
+  for (TagRead& t : tags) {
+    if (!(t.flags & FLAG_HAS_DESC)) continue;
+    s.x_marker(SR_ARRAY_MARK);
+    t.shape = read_array_desc(s);
+    if (!(t.flags & FLAG_STRUCT) && t.shape.elem_size != type_size[t.type]) unexpected_item();
+  }
+  for (TagRead& t : tags) {
+    if (!(t.flags & FLAG_STRUCT)) continue;
+    s.x_marker(SR_STRUCT_MARK);
+    t.nested = read_struct_def(s, depth + 1);
+    if (t.shape.elem_size != t.nested.sd->length) unexpected_item();
+  }
+
+  StructDef* existing = name ? find_structure_def(name) : nullptr;
+  if (existing && existing->length) {
+    if (existing->n_tags != n) {
+      message(M_STRUCT_NTAGS, 0, MSG_CONTINUE, name->name);
+      message(M_STRUCT_RESTORE_CONFLICT, 0, MSG_LONGJMP, name->name);
+    }
+    for (int i = 0; i < n; i++) {
+      const TagEntry& te = existing->tags[i];
+      const TagRead& t = tags[static_cast<size_t>(i)];
+      bool same = te.desc.type == t.type && (te.desc.flags & FLAG_HAS_DESC) == (t.flags & FLAG_HAS_DESC);
+      if (same && (t.flags & FLAG_HAS_DESC)) same = same_shape(te.desc.value.s.arr, t.shape);
+      if (same && (t.flags & FLAG_STRUCT)) same = te.desc.value.s.sdef == t.nested.sd;
+      if (!same) message(M_STRUCT_TAG_TYPE, 0, MSG_LONGJMP, name->name);
+    }
+    for (int i = 0; i < n; i++) {
+      const TagEntry& te = existing->tags[i];
+      IdentEntry* old = te.tag ? te.tag->ident : nullptr;
+      if (old != tags[static_cast<size_t>(i)].name)
+        message(M_STRUCT_TAG_NAMES, 0, MSG_INFO, tags[static_cast<size_t>(i)].name->name, old ? old->name : "");
+    }
+    result.sd = existing;
+    return result;
+  }
+
+  // A new definition: built by make_struc from zeroed values of the tags' shapes.
+  std::vector<TempGuard> protos(static_cast<size_t>(n));
+  std::vector<Variable*> vals(static_cast<size_t>(n));
+  std::vector<IdentEntry*> names(static_cast<size_t>(n));
+  for (size_t i = 0; i < tags.size(); i++) {
+    TagRead& t = tags[i];
+    protos[i].v = prototype(t.type, t.flags, (t.flags & FLAG_HAS_DESC) ? &t.shape : nullptr, t.nested.sd);
+    vals[i] = protos[i].v;
+    names[i] = t.name;
+  }
+  TempGuard rec;
+  rec.v = make_struc(&vals[static_cast<size_t>(n) - 1], n, name, names.data(), false, true);
+  StructDef* sd = rec.v->sdef();
+  if (is_anonymous(sd)) struct_add_ref(sd);
+  result.sd = sd;
+  return result;
+}
+
+}  // namespace
+
+void sr_reset_struct_flags() {
+  if (!global_struct_table) return;
+  for (uint32_t i = 0; i < global_struct_table->count; i++)
+    static_cast<StructDef*>(global_struct_table->entries[i])->flags &= ~SDEF_WRITTEN;
+}
+
+void sr_write_value(SaveStream& s, Variable* v) {
+  uint8_t type = v->type, flags = static_cast<uint8_t>(v->flags & ~FLAG_TEMPORARY);
+  s.x_u_char(type);
+  s.x_u_char(flags);
+  if (v->has_desc()) {
+    s.x_marker(SR_ARRAY_MARK);
+    write_array_desc(s, v->arr());
+  }
+  if (v->is_struct()) {
+    s.x_marker(SR_STRUCT_MARK);
+    write_struct_def(s, v->sdef());
+  }
+  if (v->is_file()) return;
+  s.x_marker(SR_DATA_MARK);
+  if (v->is_struct())
+    x_records(s, v->sdef(), v->arr()->data, v->arr()->n_elts, 0);
+  else
+    s.x_elements(v->type, v->data_ptr(), v->n_elts());
+}
+
+Variable* sr_read_value(SaveStream& s) {
+  uint8_t type = 0, flags = 0;
+  s.x_u_char(type);
+  s.x_u_char(flags);
+  const bool is_struct = flags & FLAG_STRUCT;
+  if (type == TYP_UNDEF || type >= N_TYPES || is_struct != (type == TYP_STRUCT) || (flags & FLAG_FILE))
+    unexpected_item();
+  ArrayInfo shape;
+  const bool has_desc = flags & FLAG_HAS_DESC;
+  if (has_desc) {
+    s.x_marker(SR_ARRAY_MARK);
+    shape = read_array_desc(s);
+  }
+  DefRef def;
+  if (is_struct) {
+    s.x_marker(SR_STRUCT_MARK);
+    def = read_struct_def(s, 0);
+    if (shape.elem_size != def.sd->length) unexpected_item();
+  } else if (has_desc && shape.elem_size != type_size[type]) {
+    unexpected_item();
+  }
+  s.x_marker(SR_DATA_MARK);
+
+  TempGuard t;
+  if (is_struct) {
+    s.need(uint64_t(shape.n_elts) * min_record_bytes(def.sd));
+    t.v = gettmp();
+    t.v->type = TYP_STRUCT;
+    make_array(shape.n_dim, shape.dims, t.v, def.sd->length);
+    std::memset(t.v->value.s.arr->data, 0, t.v->value.s.arr->byte_len);
+    t.v->value.s.sdef = def.release();
+    t.v->flags |= FLAG_STRUCT;
+    x_records(s, t.v->sdef(), t.v->arr()->data, t.v->arr()->n_elts, 0);
+  } else if (has_desc) {
+    s.need(uint64_t(shape.n_elts) * min_elem_bytes(type) + (type == TYP_BYTE ? 4 : 0));
+    t.v = make_temp_array_of(type, shape.n_dim, shape.dims);
+    s.x_elements(type, t.v->arr()->data, t.v->arr()->n_elts);
+  } else {
+    t.v = gettmp();
+    t.v->type = type;
+    t.v->value = Value{};
+    s.x_elements(type, &t.v->value, 1);
+    if (type == TYP_STRING && t.v->value.str.owned) t.v->flags |= FLAG_DYNAMIC;
+  }
+  return t.release();
+}
+
+// ---- routines ---------------------------------------------------------------------------
+
+namespace {
+
+// What a handle word in the code refers to; written with the name it resolves by.
+enum RelocKind : int32_t {
+  RK_SYSVAR = 1,
+  RK_SYSFUN = 2,
+  RK_SYSPRO = 3,
+  RK_USERFUN = 4,
+  RK_USERPRO = 5,
+  RK_IDENT = 6,
+  RK_STRUCT_TAG = 7,  // a tag name of the structure a MAKE_NAMED_STRUCT at `offset` builds
+};
+
+struct HandleSite {
+  uint32_t offset;   // of the word
+  int32_t kind;
+  bool may_be_zero;  // user calls named at run time, TAG with the number on the stack
+};
+
+uint32_t table_start_for(uint32_t n_params) { return std::max<uint32_t>(DATA_RESERVE, n_params * 8u); }
+
+// Walks code[0..len) (which has at least 16 readable bytes past len) and collects the
+// handle words. Returns false when the code is not a well-formed sequence.
+bool walk_code(const uint8_t* code, uint32_t len, uint32_t n_vars, uint32_t n_params, const uint8_t* data,
+               uint32_t data_len, uint32_t table_start, std::vector<HandleSite>* sites) {
+  std::set<uint32_t> starts, consts;
+  std::vector<std::pair<uint32_t, uint32_t>> targets;  // (from, to): to must start an instruction
+  std::vector<std::pair<uint32_t, uint32_t>> const_refs;
+  std::vector<std::pair<uint32_t, uint32_t>> fors;     // FOR_INIT offset, FOR_NEXT offset
+  uint32_t at = 0;
+  bool ended = false;
+  while (at < len) {
+    const uint8_t* p = code + at;
+    const uint8_t op = p[0];
+    if (op == OP_INVALID || op >= OP_COUNT) return false;
+    const InstDef& d = inst_def[op];
+    if (at % d.align) return false;
+    uint32_t size = op == OP_END ? 1 : inst_size(p);
+    if (size == 0 || size > len - at) return false;
+    starts.insert(at);
+    const uint16_t u = inst_u16(p);
+    switch (d.form) {
+      case OperandForm::SLOT:
+        if (u % VAR_SLOT_SIZE || u / VAR_SLOT_SIZE >= n_vars) return false;
+        break;
+      case OperandForm::COMMON: {
+        if (u < table_start || (u - table_start) % sizeof(VarEntry) || u + sizeof(VarEntry) > data_len) return false;
+        break;
+      }
+      case OperandForm::PARAM:
+        if (p[1] >= n_params) return false;
+        break;
+      case OperandForm::SYSVAR:
+      case OperandForm::SYSVAR_SUBSCR:
+        if (sites) sites->push_back({at + 4, RK_SYSVAR, false});
+        break;
+      case OperandForm::CONST: {
+        Variable img;
+        std::memcpy(&img, p + 8, sizeof img);
+        if (!is_numeric(img.type) || img.flags != FLAG_CONSTANT) return false;
+        consts.insert(at + 8);
+        break;
+      }
+      case OperandForm::STRING:
+        if (3u + p[1] >= size || p[3 + p[1]] != 0) return false;
+        break;
+      case OperandForm::FORWARD:
+        if (u) targets.push_back({at, at + u});
+        break;
+      case OperandForm::BACKWARD:
+        if (u > at) return false;
+        targets.push_back({at, at - u});
+        break;
+      case OperandForm::FOR: {
+        const uint16_t prev = inst_u16(p, 4);
+        if (prev && prev >= at) return false;
+        fors.push_back({at, at + u});
+        if (prev) targets.push_back({at, prev});
+        break;
+      }
+      case OperandForm::CALL: {
+        const int argc = p[1];
+        const uint32_t desc_len = u;
+        if (desc_len) {
+          // argc position bytes, then argc NUL-terminated names, inside the descriptor.
+          if (static_cast<uint32_t>(argc) > desc_len) return false;
+          for (int i = 0; i < argc; i++)
+            if (p[8 + i] >= argc) return false;
+          uint32_t q = 8u + static_cast<uint32_t>(argc);
+          for (int i = 0; i < argc; i++) {
+            while (q < 8u + desc_len && p[q]) q++;
+            if (q >= 8u + desc_len) return false;
+            q++;
+          }
+        }
+        int32_t kind = op == OP_CALL_SYSFUN ? RK_SYSFUN : op == OP_CALL_SYSPRO ? RK_SYSPRO
+                       : op == OP_CALL_USERFUN ? RK_USERFUN : RK_USERPRO;
+        if (sites) sites->push_back({at + 4, kind, kind == RK_USERFUN || kind == RK_USERPRO});
+        break;
+      }
+      case OperandForm::TAG:
+      case OperandForm::TAG_SUBSCR:
+        if (sites) sites->push_back({at + 4, RK_IDENT, true});
+        break;
+      case OperandForm::NAMED_STRUCT:
+        if (sites) sites->push_back({at + 4, RK_IDENT, false});
+        break;
+      case OperandForm::MAKE_STRUCT:
+        for (uint32_t k = 0; k < p[1]; k++)
+          if (sites) sites->push_back({at + 4 + 4 * k, RK_IDENT, false});
+        break;
+      case OperandForm::CONST_REF:
+        if (u > at) return false;
+        const_refs.push_back({at, at - u});
+        break;
+      case OperandForm::SOURCE:
+        if (p[6] + 7u >= size || p[7 + p[6]] != 0) return false;
+        break;
+      default:
+        break;
+    }
+    at += size;
+    if (op == OP_END) {
+      ended = true;
+      break;
+    }
+  }
+  if (!ended || at != len) return false;
+  for (auto [from, to] : targets)
+    if (!starts.count(to)) return false;
+  for (auto [from, img] : const_refs)
+    if (!consts.count(img)) return false;
+  for (auto [init, next] : fors) {
+    if (!starts.count(next)) return false;
+    const uint8_t nop = code[next];
+    if (nop != OP_FOR_NEXT && nop != OP_FOR_NEXT_STEP) return false;
+  }
+  (void)data;
+  return true;
+}
+
+const char* handle_name(uint32_t handle, int32_t kind) {
+  void* p = handle_ptr(handle);
+  if (!p) return nullptr;
+  switch (kind) {
+    case RK_SYSVAR: return (*static_cast<IdentEntry**>(p))->name;  // records begin with their name
+    case RK_SYSFUN:
+    case RK_SYSPRO: return static_cast<const RoutineEntry*>(p)->name;
+    case RK_USERFUN:
+    case RK_USERPRO: return static_cast<CodeBlock*>(p)->name_str();
+    default: return static_cast<IdentEntry*>(p)->name;
+  }
+}
+
+struct RoutineHeader {
+  IdentEntry* name = nullptr;
+  int32_t code_cap = 0, n_vars = 0, n_params = 0, flags = 0;
+  int16_t for_chain = 0;
+  int32_t n_commons = 0, n_entries = 0, first_entry = -1;
+};
+
+}  // namespace
+
+void sr_write_routine(SaveStream& s, CodeBlock* cb) {
+  const uint32_t table_start = table_start_for(cb->n_params);
+  const uint32_t n_entries = cb->data_used > table_start ? (cb->data_used - table_start) / sizeof(VarEntry) : 0;
+  auto index_of = [&](uint32_t offset) -> int32_t {
+    return offset ? static_cast<int32_t>((offset - table_start) / sizeof(VarEntry)) : -1;
+  };
+  std::vector<CommonBlock*> commons;
+  for (uint32_t i = 0; i < n_entries; i++) {
+    CommonBlock* c = var_entry(cb, table_start + i * sizeof(VarEntry))->common;
+    if (c && std::find(commons.begin(), commons.end(), c) == commons.end()) commons.push_back(c);
+  }
+  RoutineHeader h;
+  h.name = cb->name;
+  h.code_cap = static_cast<int32_t>(cb->code_cap);
+  h.n_vars = static_cast<int32_t>(cb->n_vars);
+  h.n_params = static_cast<int32_t>(cb->n_params);
+  h.flags = static_cast<int32_t>(cb->flags & ~CB_ACTIVE);
+  h.for_chain = static_cast<int16_t>(cb->for_chain);
+  h.n_commons = static_cast<int32_t>(commons.size());
+  h.n_entries = static_cast<int32_t>(n_entries);
+  h.first_entry = index_of(cb->var_head);
+  s.x_id(h.name);
+  s.x_long(h.code_cap);
+  s.x_long(h.n_vars);
+  s.x_long(h.n_params);
+  s.x_long(h.flags);
+  s.x_short(h.for_chain);
+  s.x_long(h.n_commons);
+  s.x_long(h.n_entries);
+  s.x_long(h.first_entry);
+  for (uint32_t i = 0; i < cb->n_params; i++) {
+    IdentEntry* kw = cb->kw_formals()[i];
+    s.x_id(kw);
+  }
+  for (CommonBlock* c : commons) {
+    IdentEntry* n = c->name;
+    int32_t count = c->count;
+    s.x_id(n);
+    s.x_long(count);
+  }
+  for (uint32_t i = 0; i < n_entries; i++) {
+    VarEntry* e = var_entry(cb, table_start + i * sizeof(VarEntry));
+    IdentEntry* n = e->ident;
+    int32_t common = 0;
+    if (e->common) common = static_cast<int32_t>(std::find(commons.begin(), commons.end(), e->common) - commons.begin()) + 1;
+    int32_t next = index_of(e->next);
+    int32_t slot = e->slot == SLOT_UNASSIGNED ? -1 : e->slot;
+    s.x_id(n);
+    s.x_long(common);
+    s.x_long(next);
+    s.x_long(slot);
+  }
+
+  // The code with its handle words cleared, breakpoints removed and FOR state zeroed;
+  // the handles follow as (offset, kind, name).
+  std::vector<uint8_t> code(cb->code, cb->code + cb->code_len);
+  code.resize(cb->code_len + 16, 0);
+  std::vector<HandleSite> sites;
+  walk_code(code.data(), cb->code_len, cb->n_vars, cb->n_params, cb->data, cb->data_used, table_start, &sites);
+  struct Reloc {
+    int32_t offset, kind;
+    IdentEntry* name;
+  };
+  std::vector<Reloc> relocs;
+  for (const HandleSite& site : sites) {
+    uint32_t handle = inst_word(code.data(), static_cast<int>(site.offset));
+    if (!handle) continue;
+    const char* n = handle_name(handle, site.kind);
+    put_word(code.data(), 0, static_cast<int>(site.offset));
+    if (!n || !*n) continue;
+    relocs.push_back({static_cast<int32_t>(site.offset), site.kind, ident_hash(n, 0, 0, MSG_LONGJMP)});
+  }
+  for (uint32_t at = 0; at < cb->code_len;) {
+    uint8_t* p = code.data() + at;
+    if (*p == OP_END) break;
+    uint32_t size = inst_size(p);
+    if (!size) break;
+    if (*p == OP_LINE_BREAK) *p = OP_LINE;
+    if (*p == OP_SOURCE_BREAK) *p = OP_SOURCE;
+    if (*p == OP_FOR_INIT || *p == OP_FOR_INIT_STEP) std::memset(p + 8, 0, size - 8);
+    if (*p == OP_MAKE_NAMED_STRUCT && p[1]) {
+      // Constructors with fields carry their tag names: the definition may not exist yet
+      // where the routine is restored.
+      auto* sname = static_cast<IdentEntry*>(handle_ptr(inst_word(cb->code + at)));
+      const std::vector<IdentEntry*>* tags = sname ? compiled_struct_tags(sname) : nullptr;
+      StructDef* sd = sname ? find_structure_def(sname) : nullptr;
+      for (int k = 0; k < p[1]; k++) {
+        IdentEntry* tn = nullptr;
+        if (tags && static_cast<size_t>(k) < tags->size()) tn = (*tags)[static_cast<size_t>(k)];
+        else if (sd && k < sd->n_tags && sd->tags[k].tag) tn = sd->tags[k].tag->ident;
+        if (tn) relocs.push_back({static_cast<int32_t>(at), RK_STRUCT_TAG, tn});
+      }
+    }
+    at += size;
+  }
+  int32_t n_relocs = static_cast<int32_t>(relocs.size());
+  s.x_long(n_relocs);
+  int32_t code_len = static_cast<int32_t>(cb->code_len);
+  s.x_long(code_len);
+  s.x_opaque(code.data(), cb->code_len);
+  for (Reloc& r : relocs) {
+    s.x_long(r.offset);
+    s.x_long(r.kind);
+    s.x_id(r.name);
+  }
+}
+
+CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*)) {
+  RoutineHeader h;
+  s.x_id(h.name);
+  s.x_long(h.code_cap);
+  s.x_long(h.n_vars);
+  s.x_long(h.n_params);
+  s.x_long(h.flags);
+  s.x_short(h.for_chain);
+  s.x_long(h.n_commons);
+  s.x_long(h.n_entries);
+  s.x_long(h.first_entry);
+  if (!h.name || h.n_params < 0 || h.n_params > 255 || h.n_vars < h.n_params || h.n_vars > 65535 / VAR_SLOT_SIZE ||
+      h.n_commons < 0 || h.n_entries < 0 || h.code_cap < 1 || h.code_cap > 65536 ||
+      (h.flags & ~static_cast<int32_t>(CB_FUNCTION | CB_KEYWORDS | CB_EXTRA)))
+    unexpected_item();
+  const bool is_function = h.flags & CB_FUNCTION;
+  CodeBlock* existing = find_user_routine(h.name, is_function);
+  if (existing && active && active(existing)) message(M_RESTORE_ACTIVE, 0, MSG_LONGJMP, h.name->name);
+  const uint32_t table_start = table_start_for(static_cast<uint32_t>(h.n_params));
+  const uint64_t data_len = table_start + uint64_t(h.n_entries) * sizeof(VarEntry);
+  if (data_len > 65535 || h.first_entry < -1 || h.first_entry >= h.n_entries) unexpected_item();
+  s.need(uint64_t(h.n_params) * 4 + uint64_t(h.n_commons) * 8 + uint64_t(h.n_entries) * 16);
+
+  std::vector<IdentEntry*> kws(static_cast<size_t>(h.n_params));
+  for (IdentEntry*& kw : kws) s.x_id(kw);
+  std::vector<std::pair<IdentEntry*, int32_t>> commons(static_cast<size_t>(h.n_commons));
+  for (auto& c : commons) {
+    s.x_id(c.first);
+    s.x_long(c.second);
+    if (!c.first || c.second < 1 || c.second > 65535 / VAR_SLOT_SIZE) unexpected_item();
+  }
+  struct EntryRead {
+    IdentEntry* name;
+    int32_t common, next, slot;
+  };
+  std::vector<EntryRead> entries(static_cast<size_t>(h.n_entries));
+  for (EntryRead& e : entries) {
+    s.x_id(e.name);
+    s.x_long(e.common);
+    s.x_long(e.next);
+    s.x_long(e.slot);
+    if (e.common < 0 || e.common > h.n_commons || e.next < -1 || e.next >= h.n_entries || e.slot < -1 ||
+        e.slot % VAR_SLOT_SIZE)
+      unexpected_item();
+    if (e.slot >= 0) {
+      const int32_t limit = e.common ? commons[static_cast<size_t>(e.common) - 1].second : h.n_vars;
+      if (e.slot / VAR_SLOT_SIZE >= limit || !e.name) unexpected_item();
+    } else if (e.common) {
+      unexpected_item();
+    }
+  }
+  // The name-ordered list must end.
+  int32_t steps = 0;
+  for (int32_t i = h.first_entry; i >= 0; i = entries[static_cast<size_t>(i)].next)
+    if (++steps > h.n_entries || !entries[static_cast<size_t>(i)].name) unexpected_item();
+
+  int32_t n_relocs = 0, code_len = 0;
+  s.x_long(n_relocs);
+  s.x_long(code_len);
+  if (code_len < 1 || code_len > h.code_cap || n_relocs < 0) unexpected_item();
+  s.need(uint64_t(code_len) + uint64_t(n_relocs) * 12);
+  std::vector<uint8_t> code(static_cast<size_t>(code_len) + 16, 0);
+  s.x_opaque(code.data(), static_cast<uint32_t>(code_len));
+  struct RelocRead {
+    int32_t offset, kind;
+    IdentEntry* name;
+  };
+  std::vector<RelocRead> relocs(static_cast<size_t>(n_relocs));
+  for (RelocRead& r : relocs) {
+    s.x_long(r.offset);
+    s.x_long(r.kind);
+    s.x_id(r.name);
+    if (!r.name || r.offset < 0 || r.offset >= code_len) unexpected_item();
+  }
+
+  // Rebuild the data area exactly as it was: PUSH_COMMON operands are entry offsets.
+  std::vector<uint8_t> data(static_cast<size_t>(data_len), 0);
+  std::vector<CommonBlock*> blocks;
+  for (auto& c : commons) {
+    CommonBlock* blk = enter_common(c.first, c.second, true);
+    if (!blk) message(M_RESTORE_STOPPED, 0, MSG_LONGJMP);
+    blocks.push_back(blk);
+  }
+  for (size_t i = 0; i < kws.size(); i++) std::memcpy(data.data() + i * 8, &kws[i], sizeof(IdentEntry*));
+  uint16_t free_head = 0;
+  for (size_t i = entries.size(); i-- > 0;) {
+    const EntryRead& e = entries[i];
+    VarEntry ve{};
+    ve.ident = e.name;
+    ve.common = e.common ? blocks[static_cast<size_t>(e.common) - 1] : nullptr;
+    ve.slot = e.slot < 0 ? SLOT_UNASSIGNED : static_cast<uint16_t>(e.slot);
+    const auto offset = static_cast<uint16_t>(table_start + i * sizeof(VarEntry));
+    if (e.name) {
+      ve.next = e.next < 0 ? 0 : static_cast<uint16_t>(table_start + static_cast<uint32_t>(e.next) * sizeof(VarEntry));
+    } else {
+      ve.next = free_head;
+      free_head = offset;
+    }
+    std::memcpy(data.data() + offset, &ve, sizeof ve);
+  }
+
+  std::vector<HandleSite> sites;
+  if (!walk_code(code.data(), static_cast<uint32_t>(code_len), static_cast<uint32_t>(h.n_vars),
+                 static_cast<uint32_t>(h.n_params), data.data(), static_cast<uint32_t>(data_len), table_start, &sites))
+    unexpected_item();
+  // Common references must name entries that are in a block.
+  for (uint32_t at = 0; at < static_cast<uint32_t>(code_len);) {
+    const uint8_t* p = code.data() + at;
+    if (*p == OP_END) break;
+    if (inst_def[*p].form == OperandForm::COMMON) {
+      VarEntry ve;
+      std::memcpy(&ve, data.data() + inst_u16(p), sizeof ve);
+      if (!ve.common || ve.slot == SLOT_UNASSIGNED) unexpected_item();
+    }
+    at += inst_size(p);
+  }
+  std::map<uint32_t, const HandleSite*> by_offset;
+  for (const HandleSite& site : sites) by_offset[site.offset] = &site;
+  std::set<uint32_t> patched;
+  std::map<uint32_t, std::vector<IdentEntry*>> struct_tags;
+  for (const RelocRead& r : relocs) {
+    const auto off = static_cast<uint32_t>(r.offset);
+    if (r.kind == RK_STRUCT_TAG) {
+      if (code[off] != OP_MAKE_NAMED_STRUCT) unexpected_item();
+      struct_tags[off].push_back(r.name);
+      continue;
+    }
+    auto it = by_offset.find(off);
+    if (it == by_offset.end() || it->second->kind != r.kind || !patched.insert(off).second) unexpected_item();
+    uint32_t handle = 0;
+    switch (r.kind) {
+      case RK_SYSVAR: {
+        void* sv = compiler_hooks.find_sysvar ? compiler_hooks.find_sysvar(r.name) : nullptr;
+        if (!sv) message(M_BAD_SYSVAR_NAME, 0, MSG_LONGJMP, r.name->name);
+        handle = code_handle(sv);
+        break;
+      }
+      case RK_SYSFUN:
+      case RK_SYSPRO: {
+        const RoutineEntry* re = r.kind == RK_SYSFUN ? is_sys_function(r.name->name) : is_procedure(r.name->name);
+        if (!re) message(M_SYSROUTINE_MISSING, 0, MSG_LONGJMP, r.name->name, h.name->name);
+        handle = code_handle(re);
+        break;
+      }
+      case RK_USERFUN:
+      case RK_USERPRO:
+        handle = code_handle(enter_proc_name(r.name, r.kind == RK_USERFUN ? &ufuntab : &uprotab));
+        break;
+      default:
+        handle = code_handle(r.name);
+        break;
+    }
+    put_word(code.data(), handle, static_cast<int>(off));
+  }
+  for (const HandleSite& site : sites)
+    if (!site.may_be_zero && !patched.count(site.offset)) unexpected_item();
+  for (auto& [off, tags] : struct_tags) {
+    if (tags.size() != code[off + 1]) unexpected_item();
+    auto* sname = static_cast<IdentEntry*>(handle_ptr(inst_word(code.data() + off)));
+    if (!sname) unexpected_item();
+    if (int code_msg = compile_named_struct(sname, static_cast<int>(tags.size()), tags.data()))
+      message(code_msg, 0, MSG_LONGJMP, sname->name);
+  }
+  // FOR state saved on recursion: 2 words per FOR_INIT, 3 per FOR_INIT_STEP.
+  uint32_t for_save = 0;
+  for (uint32_t at = 0; at < static_cast<uint32_t>(code_len);) {
+    const uint8_t* p = code.data() + at;
+    if (*p == OP_END) break;
+    if (*p == OP_FOR_INIT) for_save += 2;
+    if (*p == OP_FOR_INIT_STEP) for_save += 3;
+    at += inst_size(p);
+  }
+  const auto for_chain = static_cast<uint16_t>(h.for_chain);
+  if (for_chain && (for_chain >= code_len || (code[for_chain] != OP_FOR_INIT && code[for_chain] != OP_FOR_INIT_STEP)))
+    unexpected_item();
+
+  std::unique_ptr<CodeBlock, void (*)(CodeBlock*)> area(
+      new_program_area(h.name, static_cast<uint32_t>(h.code_cap), static_cast<uint32_t>(data_len)),
+      free_program_area);
+  std::memcpy(area->code, code.data(), static_cast<size_t>(code_len));
+  std::memcpy(area->data, data.data(), data.size());
+  area->code_len = static_cast<uint32_t>(code_len);
+  area->data_used = static_cast<uint32_t>(data_len);
+  area->n_vars = static_cast<uint32_t>(h.n_vars);
+  area->n_params = static_cast<uint32_t>(h.n_params);
+  area->flags = static_cast<uint32_t>(h.flags);
+  area->var_head = h.first_entry < 0 ? 0 : static_cast<uint16_t>(table_start + static_cast<uint32_t>(h.first_entry) * sizeof(VarEntry));
+  area->free_head = free_head;
+  area->for_chain = for_chain;
+  area->for_save = static_cast<uint16_t>(for_save);
+  area->last_source = NO_SOURCE;
+  return save_program(area.get());
+}
+
+bool sr_code_valid(const uint8_t* code, uint32_t len, uint32_t n_vars, uint32_t n_params, const uint8_t* data,
+                   uint32_t data_len, uint32_t table_start) {
+  std::vector<uint8_t> copy(code, code + len);
+  copy.resize(len + 16, 0);
+  return walk_code(copy.data(), len, n_vars, n_params, data, data_len, table_start, nullptr);
+}
