@@ -515,9 +515,10 @@ void x_polyfill(const int32_t* x, const int32_t* y, int n, FillRec* fill) {
   each_drawable(w, [&](Drawable dr) { XFillPolygon(dpy(), dr, g, pts.data(), n, Complex, CoordModeOrigin); });
 }
 
+// EMPTY: the server has done everything asked of it when this returns.
 void x_flush() {
   check_connection();
-  if (x_state.display) XFlush(dpy());
+  if (x_state.display) XSync(dpy(), False);
   x_drain_events();
 }
 
