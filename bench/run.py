@@ -60,9 +60,15 @@ def parse(text):
 VEK_ENV = {"VEK_PATH": os.path.join(HERE, "vek"), "VEK_STARTUP": ""}
 
 
+# Workloads that draw into a window: Vek runs against a private Xvfb for them.
+NEEDS_X = {"tv"}
+WITH_XVFB = os.path.join(HERE, "..", "tests", "x", "with_xvfb")
+
+
 def systems(vek):
     s = {}
-    s["vek"] = lambda name: ([vek, os.path.join(HERE, "vek", name + ".pro")], os.path.join(HERE, "vek"))
+    s["vek"] = lambda name: (([WITH_XVFB] if name in NEEDS_X else []) + [vek, os.path.join(HERE, "vek", name + ".pro")],
+                             os.path.join(HERE, "vek"))
     s["numpy"] = lambda name: (["/usr/bin/python3", name + ".py"], os.path.join(HERE, "numpy"))
     if shutil.which("octave-cli"):
         s["octave"] = lambda name: (["octave-cli", "--no-gui", "--norc", "-q", "w_" + name + ".m"], os.path.join(HERE, "octave"))

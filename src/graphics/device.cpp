@@ -32,13 +32,6 @@ DeviceRecord make_record(const char* name, int xs, int ys, int xch, int ych, flo
   return d;
 }
 
-// Without the display driver in this build no display can be opened.
-bool x_can_select(int action) {
-  const char* display = getenv("DISPLAY");
-  message(M_NO_DISPLAY, 0, action, display ? display : "");
-  return false;
-}
-
 void null_draw(const DevPoint*, const DevPoint*, GraphAttr*) {}
 void null_erase(GraphAttr*) {}
 
@@ -46,11 +39,7 @@ void null_erase(GraphAttr*) {}
 
 // The records of the drivers that have no operations in this build keep their
 // static values: they can be selected, and every operation reports the missing slot.
-DeviceRecord x_device = [] {
-  DeviceRecord d = make_record("X", 640, 512, 6, 9, 40.0f, 256, 1, 65980);
-  d.can_select = x_can_select;
-  return d;
-}();
+extern DeviceRecord x_device;  // devices/x.cpp
 DeviceRecord regis_device = make_record("REGIS", 768, 480, 10, 18, 20.0f, 16, 1, 122);
 DeviceRecord lj_device = make_record("LJ", 1260, 900, 15, 25, 70.8661f, 2, 1, 1596);
 DeviceRecord tek_device = make_record("TEK", 4096, 3129, 51, 88, 13.0f, 2, 4, 80);

@@ -426,6 +426,16 @@ bool blank_or_commas(const char* s) {
 
 bool line_editing_active() { return rline_state & RL_ACTIVE; }
 
+// Bytes already read into the stream's buffer are not seen by a wait on its descriptor.
+bool stream_has_buffered_input(FILE* stream) {
+#ifdef __GLIBC__
+  return stream->_IO_read_ptr < stream->_IO_read_end;
+#else
+  (void)stream;
+  return true;  // no way to tell: never wait
+#endif
+}
+
 char* plain_read(char* buffer, int size) {
   buffer[size - 1] = '\1';
   if (isatty(rblk.fd) && rblk.prompt_len) term_write(0, rblk.prompt, rblk.prompt_len);
@@ -433,6 +443,8 @@ char* plain_read(char* buffer, int size) {
   do {
     errno = 0;
     clearerr(rblk.stream);
+    if (rline_hooks.wait_for_key && !stream_has_buffered_input(rblk.stream))
+      rline_hooks.wait_for_key(fileno(rblk.stream));
     r = fgets(buffer, size, rblk.stream);
   } while (!r && errno == EINTR);
   if (!r) return nullptr;

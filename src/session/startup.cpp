@@ -17,6 +17,7 @@
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "graphics/device.h"
+#include "graphics/devices/x_session.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
 #include "interp/routines.h"
@@ -369,6 +370,9 @@ void initialise(int mode, int* argc, char** argv) {
     init_files();
   init_system_tables();
   register_graphics();
+  // X events are served while the terminal is waited for.
+  if (!rline_hooks.wait_for_key) rline_hooks.wait_for_key = x_drain_events_until_input;
+  if (!startup_hooks.x_init) startup_hooks.x_init = x_session_init;
   if (invocation.widget) {
     bool ok = startup_hooks.x_init &&
               startup_hooks.x_init(mode == RUN_INTERACTIVE ? argc : nullptr, argv, invocation.auto_widget ? 0x10000 : 0);
