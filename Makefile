@@ -30,6 +30,7 @@ $(ASAN_BUILD)/build.ninja: | deps
 asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  ctest --output-on-failure -j $(JOBS)
 
 # Fuzz targets (fuzz/) built with clang and libFuzzer, each run for FUZZ_SECONDS.
