@@ -16,7 +16,6 @@
 #include "base/message.h"
 #include "graphics/device.h"
 #include "interp/interpreter.h"
-#include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/temps.h"
