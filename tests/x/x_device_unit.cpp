@@ -13,6 +13,7 @@
 #include "interp/routines.h"
 #include "io/files.h"
 #include "lib/sysvars.h"
+#include "base/message.h"
 #include "session/startup.h"
 #include "values/variable.h"
 
@@ -281,6 +282,39 @@ TEST_P(XDeviceTest, WindowManagerCloseDeletesTheWindow) {
   EXPECT_EQ(dev_->x_size, 640);
   XSync(probe_, False);
   EXPECT_EQ(find_titled(probe_, DefaultRootWindow(probe_), "VEK 0"), 0u);
+}
+
+std::string shown;
+void capture(int, const char* text, bool end_line) {
+  shown += text;
+  if (end_line) shown += "\n";
+}
+
+TEST_P(XDeviceTest, ShowDescribesTheDisplayAndTheOpenWindows) {
+  x_settings.retain = 2;
+  dev_->window_create(0, nullptr, nullptr);
+  x_settings.retain = 0;
+  Variable index{};
+  index.type = TYP_LONG;
+  index.value.l = 5;
+  Variable* args[1] = {&index};
+  dev_->window_create(1, args, nullptr);
+  auto saved = message_hooks.write;
+  message_hooks.write = capture;
+  shown.clear();
+  dev_->show();
+  message_hooks.write = saved;
+  char depth[64];
+  snprintf(depth, sizeof depth, "    Display Depth, Size: %d bits, (%d,%d)\n", x_state.depth, x_state.screen_width,
+           x_state.screen_height);
+  EXPECT_NE(shown.find(depth), std::string::npos) << shown;
+  std::string visual = std::string("    Visual Class: ") + x_visual_class_name(x_state.visual_class);
+  EXPECT_NE(shown.find(visual), std::string::npos) << shown;
+  EXPECT_NE(shown.find("    Graphics Function: 3 (GXcopy)"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("    Default Backing Store: None."), std::string::npos) << shown;
+  EXPECT_NE(shown.find("     0: Window( 640, 512,          Pixmap)     5: Window( 640, 512,            None)"),
+            std::string::npos)
+      << shown;
 }
 
 INSTANTIATE_TEST_SUITE_P(Visuals, XDeviceTest, ::testing::Values(-1, TrueColor),

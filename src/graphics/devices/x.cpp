@@ -16,7 +16,6 @@
 #include "base/message.h"
 #include "graphics/device.h"
 #include "interp/interpreter.h"
-#include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/temps.h"
@@ -97,8 +96,9 @@ void check_connection() {
 // colour facts.
 bool open_display(int action) {
   check_connection();
-  if (x_state.display) return true;
-  if (!x_init(0, nullptr, action)) return false;
+  // The widgets may have opened the display already.
+  if (!x_state.display && !x_init(0, nullptr, action)) return false;
+  if (connected) return true;
   connected = true;
   DeviceRecord& d = dev();
   int c = x_state.visual_class;
