@@ -7,7 +7,7 @@
 
 #include "compiler/compiler_input.h"
 #include "fuzz_support.h"
-#include "interp/message.h"
+#include "base/message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::init_session();

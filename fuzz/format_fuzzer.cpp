@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/format.h"
 #include "io/free_format.h"
 #include "values/strings.h"

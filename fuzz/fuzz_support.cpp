@@ -11,12 +11,12 @@
 #include <fstream>
 #include <utility>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "session/rline.h"

@@ -11,7 +11,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "fuzz_support.h"
-#include "interp/message.h"
+#include "base/message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::init_session();

@@ -7,12 +7,12 @@
 #include <map>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/actions.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "interp/message.h"
-#include "interp/routines.h"
+#include "compiler/routine_table.h"
 
 // ---- Emission helpers ---------------------------------------------------------------
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/actions.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "interp/message.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
-#include "interp/message.h"
-#include "interp/routines.h"
+#include "compiler/routine_table.h"
 
 const InstDef inst_def[OP_COUNT] = {
     {"INVALID", 1, 0, OperandForm::NONE, "invalid"},

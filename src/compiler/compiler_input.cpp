@@ -9,11 +9,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "base/message.h"
 #include "compiler/cstate.h"
 #include "compiler/lexer.h"
 #include "compiler/parser.h"
 #include "compiler/program_areas.h"
-#include "interp/message.h"
 
 CompIo comp_io;
 CompilerHooks compiler_hooks;

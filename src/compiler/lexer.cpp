@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "interp/message.h"
-#include "interp/routines.h"
+#include "base/message.h"
+#include "compiler/routine_table.h"
 #include "values/variable.h"
 
 LexerHooks lexer_hooks;

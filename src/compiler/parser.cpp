@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/message.h"
 #include "compiler/actions.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/grammar.h"
-#include "interp/message.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
-#include "interp/message.h"
 #include "values/temps.h"
 
 SearchTable* ufuntab = nullptr;

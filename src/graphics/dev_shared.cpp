@@ -10,12 +10,10 @@
 #include <vector>
 
 #include "graphics/device.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 
 namespace {
-constexpr int M_WRITE_FAILED = -175;
-constexpr int M_SEEK_FAILED_CODE = -184;
 
 FILE* unit_stream(int unit) {
   if (unit < UNIT_MIN || unit > UNIT_MAX || !file_table[unit] || !file_table[unit]->stream)
@@ -44,7 +42,7 @@ long pout_seek(PoutState& st, long position) {
   if (st.column) end_line(st);
   FILE* f = unit_stream(st.unit);
   if (fflush(f) != 0 || fseek(f, position, SEEK_SET) != 0)
-    message(M_SEEK_FAILED_CODE, errno, MSG_LONGJMP, st.unit, position);
+    message(M_SEEK_FAILED, errno, MSG_LONGJMP, st.unit, position);
   return position;
 }
 
@@ -54,7 +52,7 @@ long pout(PoutState& st, int flags, const char* format, ...) {
     FILE* f = unit_stream(st.unit);
     if (fflush(f) != 0) message(M_WRITE_FAILED, errno, MSG_LONGJMP, file_table[st.unit]->name);
     long pos = ftell(f);
-    if (pos < 0) message(M_SEEK_FAILED_CODE, errno, MSG_LONGJMP, st.unit, pos);
+    if (pos < 0) message(M_SEEK_FAILED, errno, MSG_LONGJMP, st.unit, pos);
     if (flags & POUT_GET_POS) return pos;
   }
   std::string text;

@@ -5,18 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "session/startup.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 
 namespace {
 
-constexpr int M_DEVICE_NOT_AVAILABLE = -272;
-constexpr int M_NO_DEVICE = -294;
-constexpr int M_NO_SLOT = -295;
-constexpr int M_NO_DATA_SYSTEM = -319;
-constexpr int M_BAD_3D = -320;
-constexpr int M_NO_DISPLAY = -337;
 
 StringDesc name_desc(const char* s) { return StringDesc{static_cast<uint16_t>(strlen(s)), 0, const_cast<char*>(s)}; }
 

@@ -8,18 +8,15 @@
 #include <vector>
 
 #include "graphics/device.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/strings.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 #include "values/temps.h"
 
 namespace {
 
-constexpr int M_DEVICE_NOT_AVAILABLE = -272;
-constexpr int M_CANT_READ = -305;
-constexpr int M_NO_WORDS = -322;
 
 constexpr uint16_t kFlag = KW_BITFLAG | KW_CLEAR;
 
@@ -368,6 +365,84 @@ Variable* ur_tvrd(int argc, Variable* argv[], KwNames argk) {
   return result;
 }
 
+// ---- CURSOR, TVCRS ----------------------------------------------------------------------
+
+int32_t crs_flags, crs_z_given, crs_hide;
+float crs_z;
+constexpr int32_t kCrsChange = 1, kCrsData = 2, kCrsDevice = 4, kCrsDown = 8, kCrsNormal = 16, kCrsNowait = 32,
+                  kCrsUp = 64, kCrsWait = 128;
+constexpr KwEntry kCursorKeywords[] = {
+    {"CHANGE", 0, 1, kFlag | kCrsChange, nullptr, &crs_flags},
+    {"DATA", 0, 1, kFlag | kCrsData, nullptr, &crs_flags},
+    {"DEVICE", 0, 1, kFlag | kCrsDevice, nullptr, &crs_flags},
+    {"DOWN", 0, 1, kFlag | kCrsDown, nullptr, &crs_flags},
+    {"HIDE_CURSOR", 0, 1, kFlag | 1, nullptr, &crs_hide},
+    {"NORMAL", 0, 1, kFlag | kCrsNormal, nullptr, &crs_flags},
+    {"NOWAIT", 0, 1, kFlag | kCrsNowait, nullptr, &crs_flags},
+    {"UP", 0, 1, kFlag | kCrsUp, nullptr, &crs_flags},
+    {"WAIT", 0, 1, kFlag | kCrsWait, nullptr, &crs_flags},
+    {"Z", TYP_FLOAT, 1, KW_CLEAR, &crs_z_given, &crs_z},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+
+void ur_read_crs(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[3] = {nullptr, nullptr, nullptr};
+  int n_args = get_kw_params(argc, argv, argk, kCursorKeywords, pos, 1);
+  DeviceRecord& dev = need_device();
+  check_graphics_inited();
+  static const int kWaitModes[5] = {2, 3, 6, 8, 7};
+  int mode = 3;
+  if (n_args == 3) {
+    int w = long_scalar(pos[2]);
+    if (w < 0 || w > 4) message(M_VALUE_RANGE, 0, MSG_LONGJMP, "WAIT");
+    mode = kWaitModes[w];
+  }
+  if (crs_flags & kCrsNowait) mode = 2;
+  if (crs_flags & kCrsWait) mode = 3;
+  if (crs_flags & kCrsChange) mode = 6;
+  if (crs_flags & kCrsDown) mode = 8;
+  if (crs_flags & kCrsUp) mode = 7;
+  if (!dev.cursor) no_device_slot();
+  dev.cursor(mode, &mouse_rec);
+  err_code = mouse_rec.button;
+  if (crs_flags & kCrsDevice) {
+    store_scalar(pos[0], TYP_LONG, &mouse_rec.x);
+    store_scalar(pos[1], TYP_LONG, &mouse_rec.y);
+    return;
+  }
+  GraphAttr attr;
+  attr_setup(plot_com, attr);
+  attr.t3d = nullptr;
+  GPoint p{static_cast<float>(mouse_rec.x), static_cast<float>(mouse_rec.y), crs_z_given ? crs_z : 0, 0};
+  int to = (crs_flags & kCrsNormal) ? COORD_NORMAL : COORD_DATA;
+  convert_coord(p, COORD_DEVICE, p, to, attr);
+  store_scalar(pos[0], TYP_FLOAT, &p.x);
+  store_scalar(pos[1], TYP_FLOAT, &p.y);
+}
+
+void ur_set_crs(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[2] = {nullptr, nullptr};
+  int n_args = get_kw_params(argc, argv, argk, kCursorKeywords, pos, 1);
+  DeviceRecord& dev = need_device();
+  check_graphics_inited();
+  if (!dev.cursor) no_device_slot();
+  if (n_args == 2) {
+    GraphAttr attr;
+    attr_setup(plot_com, attr);
+    int from = (crs_flags & kCrsData) ? COORD_DATA : (crs_flags & kCrsNormal) ? COORD_NORMAL : COORD_DEVICE;
+    GPoint p{static_cast<float>(double_scalar(pos[0])), static_cast<float>(double_scalar(pos[1])),
+             crs_z_given ? crs_z : 0, 0};
+    convert_coord(p, from, p, DEVICE_INT, attr);
+    mouse_rec.x = static_cast<int32_t>(p.x);
+    mouse_rec.y = static_cast<int32_t>(p.y);
+    dev.cursor(1, &mouse_rec);
+    return;
+  }
+  bool show = n_args == 1 && variable_true(pos[0]);
+  int mode = show ? 5 : ((dev.flags & DF_WINDOWS) && !crs_hide ? 9 : 4);
+  dev.cursor(mode, &mouse_rec);
+}
+
 // ---- Windows ----------------------------------------------------------------------------
 
 SysProc window_slot(SysProc DeviceRecord::*slot) {
@@ -408,6 +483,8 @@ Variable* ur_window_menu(int argc, Variable* argv[], KwNames argk) {
 
 const RoutineEntry kGraphicsProcedures[] = {
     {ur_set_plot, "SET_PLOT", 1, 1, true},
+    {ur_read_crs, "CURSOR", 2, 3, true},
+    {ur_set_crs, "TVCRS", 0, 2, true},
     {set_device, "DEVICE", 0, 20, true},
     {ur_flush, "EMPTY", 0, 0},
     {ur_erase, "ERASE", 0, 1, true},

@@ -5,10 +5,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
 #include "interp/routines.h"
+#include "values/element_ops.h"
 #include "values/ident.h"
 #include "values/struct.h"
 #include "values/temps.h"
@@ -559,9 +560,9 @@ int32_t scalar_as_long(const Variable* v) {
     case TYP_BYTE: return x.c;
     case TYP_INT: return x.i;
     case TYP_LONG: return x.l;
-    case TYP_FLOAT: return static_cast<int32_t>(x.f);
-    case TYP_DOUBLE: return static_cast<int32_t>(x.d);
-    case TYP_COMPLEX: return static_cast<int32_t>(x.cmp.r);
+    case TYP_FLOAT: return elem::trunc_to_long(x.f);
+    case TYP_DOUBLE: return elem::trunc_to_long(x.d);
+    case TYP_COMPLEX: return elem::trunc_to_long(x.cmp.r);
     default: message(M_CONVERT, 0, MSG_LONGJMP, type_name[v->type], "LONG");
   }
   return 0;

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
-#include "interp/message.h"
 #include "interp/operators.h"
 #include "interp/scalar_ops.h"
+#include "interp/struct_ref.h"
 #include "interp/subscript.h"
 #include "values/convert.h"
 #include "values/struct.h"
@@ -32,6 +33,15 @@ struct ExecRecord {
 };
 
 namespace {
+
+using scalar::bound_negative;
+using scalar::case_matches;
+using scalar::check_loop_variable;
+using scalar::compare_bound;
+using scalar::condition_true;
+using scalar::convert_value;
+using scalar::step_loop_variable;
+using scalar::store_loop_bound;
 
 // Counts one statement or backward branch against step_budget. An exhausted budget
 // stays at 1, so that every later step interrupts again until the owner re-arms it.
@@ -125,28 +135,6 @@ void default_print(int argc, Variable** argv) {
   fputc('\n', stdout);
 }
 
-}  // namespace
-
-Variable* scalar_convert(Variable* v, int type) {
-  if (v->type == TYP_UNDEF) var_error(M_UNDEFINED, v, MSG_LONGJMP);
-  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
-  if (v->type == type) return v;
-  Variable* t = gettmp();
-  t->type = static_cast<uint8_t>(type);
-  t->value.d = 0;
-  t->value.str = StringDesc{0, 0, nullptr};
-  try {
-    convert(&v->value, &t->value, 1, v->type, type);
-  } catch (...) {
-    freetmp(t);
-    throw;
-  }
-  if (type == TYP_STRING && t->value.str.owned) t->flags |= FLAG_DYNAMIC;
-  release(v);
-  return t;
-}
-
-namespace {
 
 // ---- Statement positions -----------------------------------------------------------
 
@@ -220,22 +208,6 @@ void traceback(const char* title, int walk_callers, int /*notify*/, int /*pc*/) 
   }
 }
 
-bool condition_true(const Variable* v) {
-  if (v->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, v, MSG_LONGJMP);
-  const Value& x = v->value;
-  switch (v->type) {
-    case TYP_BYTE: return x.c & 1;
-    case TYP_INT: return x.i & 1;
-    case TYP_LONG: return x.l & 1;
-    case TYP_FLOAT: return x.f != 0.0f;
-    case TYP_DOUBLE: return x.d != 0.0;
-    case TYP_COMPLEX: return x.cmp.r != 0.0f;
-    case TYP_STRING: return x.str.length != 0;
-    case TYP_UNDEF: var_error(M_UNDEFINED, v, MSG_LONGJMP); return false;
-    default: var_error(M_NOT_SCALAR, v, MSG_LONGJMP); return false;
-  }
-}
-
 void init_interpreter() {
   istate.guard_lo = ISTACK_GUARD;
   istate.guard_hi = 0;
@@ -247,6 +219,11 @@ void init_interpreter() {
   message_hooks.catch_active = catch_active_hook;
   message_hooks.ioerror_active = ioerror_active_hook;
   message_hooks.current_sysroutine = current_sysroutine_hook;
+  // MESSAGE names the user routine it is called from.
+  message_hooks.current_routine = []() -> const char* {
+    const CodeBlock* r = curr_frame ? curr_frame->routine : nullptr;
+    return r && r != main_prog && r->name ? r->name->name : "$MAIN$";
+  };
   varname_lookup = frame_varname_lookup;
   compiler_hooks.current_routine = [] { return curr_frame ? curr_frame->routine : main_prog; };
   compiler_hooks.new_variable = frame_add_variable;
@@ -314,64 +291,6 @@ void pop_exec(ExecRecord* ex) {
   counting_free(ex);
 }
 
-// Loop limits and increments live in the FOR instruction in the loop variable's type.
-void store_loop_bound(uint8_t* at, Variable* bound, const Variable* var, int type) {
-  if (bound->type == TYP_UNDEF) var_error(M_UNDEFINED, bound, MSG_LONGJMP);
-  if (bound->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, bound, MSG_LONGJMP);
-  Value v;
-  if (bound->type == type) {
-    v = bound->value;
-  } else if (bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX) {
-    v = scalar::convert_value(bound->type, bound->value, type);
-  } else {
-    Variable* t = scalar_convert(duplicate(bound), type);
-    v = t->value;
-    release(t);
-  }
-  if (type == TYP_INT && bound->type != TYP_INT) {
-    int64_t whole = bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX
-                        ? static_cast<int64_t>(scalar::get<double>(bound->type, bound->value))
-                        : v.i;
-    double d = bound->type >= TYP_BYTE && bound->type <= TYP_COMPLEX ? scalar::get<double>(bound->type, bound->value)
-                                                                      : v.i;
-    if (!(d == d) || d >= 32768.0 || d <= -32769.0 || whole != v.i) var_error(M_LOOP_LIMIT, var, MSG_LONGJMP);
-  }
-  memcpy(at, &v, 8);
-}
-
-bool value_negative(int type, const uint8_t* at) {
-  Value v;
-  memcpy(&v, at, 8);
-  switch (type) {
-    case TYP_INT: return v.i < 0;
-    case TYP_LONG: return v.l < 0;
-    case TYP_FLOAT: return v.f < 0;
-    case TYP_DOUBLE: return v.d < 0;
-    default: return false;
-  }
-}
-
-// -1, 0 or 1 as the variable compares with the bound stored at `at`.
-int compare_bound(const Variable* var, const uint8_t* at) {
-  Value b;
-  memcpy(&b, at, 8);
-  const Value& x = var->value;
-  switch (var->type) {
-    case TYP_BYTE: return x.c < b.c ? -1 : x.c > b.c;
-    case TYP_INT: return x.i < b.i ? -1 : x.i > b.i;
-    case TYP_LONG: return x.l < b.l ? -1 : x.l > b.l;
-    case TYP_FLOAT: return x.f < b.f ? -1 : x.f > b.f;
-    default: return x.d < b.d ? -1 : x.d > b.d;
-  }
-}
-
-void check_loop_variable(const Variable* var) {
-  if (var->type == TYP_UNDEF) var_error(M_UNDEFINED, var, MSG_LONGJMP);
-  if (var->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, var, MSG_LONGJMP);
-  if (var->type == TYP_COMPLEX) var_error(M_NO_COMPLEX, var, MSG_LONGJMP);
-  if (var->type == TYP_STRING) var_error(M_NO_STRING, var, MSG_LONGJMP);
-}
-
 // The FOR_INIT helpers and EXECUTE's leave the new stack top in istate.sp.
 uint8_t* for_init(uint8_t* pc, Variable** sp) {
   bool step = *pc == OP_FOR_INIT_STEP;
@@ -390,7 +309,7 @@ uint8_t* for_init(uint8_t* pc, Variable** sp) {
   if (incr) release(incr);
   memcpy(pc + 8, &var, sizeof var);
   pc[1] = static_cast<uint8_t>(type);
-  bool down = step && value_negative(type, pc + 24);
+  bool down = step && bound_negative(type, pc + 24);
   int c = compare_bound(var, pc + 16);
   if (down ? c < 0 : c > 0) return pc + inst_u16(pc);
   return pc + (step ? 32 : 24);
@@ -417,68 +336,19 @@ uint8_t* for_next(uint8_t* pc) {
     // The body changed the variable's type: bring the bounds along.
     Value lim, inc;
     memcpy(&lim, init + 16, 8);
-    lim = scalar::convert_value(init[1], lim, type);
+    lim = convert_value(init[1], lim, type);
     memcpy(init + 16, &lim, 8);
     if (step) {
       memcpy(&inc, init + 24, 8);
-      inc = scalar::convert_value(init[1], inc, type);
+      inc = convert_value(init[1], inc, type);
       memcpy(init + 24, &inc, 8);
     }
     init[1] = static_cast<uint8_t>(type);
   }
-  Value inc;
-  if (step) {
-    memcpy(&inc, init + 24, 8);
-  } else {
-    inc = scalar::convert_value(TYP_BYTE, Value{.c = 1}, type);
-  }
-  Value& x = var->value;
-  switch (type) {
-    case TYP_BYTE: x.c = static_cast<uint8_t>(x.c + inc.c); break;
-    case TYP_INT: x.i = static_cast<int16_t>(static_cast<uint16_t>(x.i) + static_cast<uint16_t>(inc.i)); break;
-    case TYP_LONG: x.l = static_cast<int32_t>(static_cast<uint32_t>(x.l) + static_cast<uint32_t>(inc.l)); break;
-    case TYP_FLOAT: x.f += inc.f; break;
-    default: x.d += inc.d; break;
-  }
-  bool down = step && value_negative(type, init + 24);
+  step_loop_variable(var, step ? init + 24 : nullptr);
+  bool down = step && bound_negative(type, init + 24);
   int c = compare_bound(var, init + 16);
   return (down ? c >= 0 : c <= 0) ? body : nullptr;
-}
-
-bool same_value(const Variable* a, const Variable* b) {
-  if (a->type == TYP_STRING) {
-    const StringDesc& x = a->value.str;
-    const StringDesc& y = b->value.str;
-    return x.length == y.length && (x.length == 0 || memcmp(x.chars, y.chars, x.length) == 0);
-  }
-  const Value& x = a->value;
-  const Value& y = b->value;
-  switch (a->type) {
-    case TYP_BYTE: return x.c == y.c;
-    case TYP_INT: return x.i == y.i;
-    case TYP_LONG: return x.l == y.l;
-    case TYP_FLOAT: return x.f == y.f;
-    case TYP_DOUBLE: return x.d == y.d;
-    case TYP_COMPLEX: return x.cmp.r == y.cmp.r && x.cmp.i == y.cmp.i;
-    default: return false;
-  }
-}
-
-bool case_matches(Variable* selector, Variable* label) {
-  if (selector->type == TYP_UNDEF) var_error(M_UNDEFINED, selector, MSG_LONGJMP);
-  if (label->type == TYP_UNDEF) var_error(M_UNDEFINED, label, MSG_LONGJMP);
-  if (selector->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, selector, MSG_LONGJMP);
-  if (label->flags & FLAG_HAS_DESC) var_error(M_NOT_SCALAR, label, MSG_LONGJMP);
-  if (label->type == selector->type) {
-    bool eq = same_value(selector, label);
-    release(label);
-    return eq;
-  }
-  // The label is converted to the selector's type (a temporary label is consumed).
-  Variable* t = scalar_convert(label, selector->type);
-  bool eq = same_value(selector, t);
-  if (t != label) release(t);
-  return eq;
 }
 
 const char* const kDynamicCallName = "CALL_PROCEDURE/CALL_FUNCTION";

@@ -21,7 +21,7 @@ constexpr uint32_t STMT_CODE_SIZE = 2000;
 constexpr int EXECUTE_MAX_CHARS = 511;
 
 // Requests in the interrupt word. The pending-math-error half of the word is
-// math_errors.pending (interp/message.h).
+// math_errors.pending (base/message.h).
 enum InterruptRequest : uint16_t {
   IR_NONE = 0,
   IR_INTERRUPT = 2,    // the user pressed the interrupt key (or bail_out)
@@ -90,14 +90,6 @@ void source_file_print(const CodeBlock* routine, const uint8_t* stmt, char* buf,
 
 // One-time set-up: stack guards, message hooks, varname lookup, the main frame.
 void init_interpreter();
-
-// A scalar converted to another type: v itself when it has the type already, else a
-// new temporary (a temporary v is released).
-Variable* scalar_convert(Variable* v, int type);
-
-// Truth of a condition: odd integers, non-zero reals, complex with a non-zero real
-// part, non-empty strings. Errors for arrays (-126) and undefined values (-124).
-bool condition_true(const Variable* v);
 
 // Services of modules above or beside the interpreter that it reaches through hooks:
 // system variables (installed by their owner) and PRINT for STOP's arguments.

@@ -6,11 +6,15 @@
 #include "interp/matmul.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cfenv>
 #include <cstddef>
 #include <cstring>
+#include <thread>
+#include <vector>
 #include <type_traits>
 
-#include "interp/op_kernels.h"
+#include "values/element_ops.h"
 #include "values/simd.h"
 #include "values/variable.h"
 
@@ -30,14 +34,7 @@ void plain_product(const void* ap, const void* bp, void* cp, uint32_t a0, uint32
       const T bkj = b[k + static_cast<size_t>(j) * a1];
       const T* ak = a + static_cast<size_t>(k) * a0;
       for (uint32_t i = 0; i < a0; i++) {
-        if constexpr (std::is_same_v<T, opk::Cplx>) {
-          opk::Cplx p = opk::cmul(ak[i], bkj);
-          cj[i] = {cj[i].r + p.r, cj[i].i + p.i};
-        } else if constexpr (std::is_integral_v<T>) {
-          cj[i] = opk::wrap_add(cj[i], opk::wrap_mul(ak[i], bkj));
-        } else {
-          cj[i] += ak[i] * bkj;
-        }
+        cj[i] = elem::Add::f(cj[i], elem::Mul::f(ak[i], bkj));
       }
     }
   }
@@ -71,10 +68,11 @@ template <class T>
   }
 }
 
-// The register block at rows i.., columns j.., over k0..k1.
+// The register block at rows i.. (MV vectors of W), columns j.. (kNr), over k0..k1. The
+// rows of A come from `ap`, element (m, k) at ap[m + (k - k0) * lda].
 template <class T, int W, int MV>
-[[gnu::always_inline]] inline void block(const T* a, const T* b, T* c, const Dims& d, size_t i, size_t j, size_t k0,
-                                         size_t k1) {
+[[gnu::always_inline]] inline void block(const T* ap, size_t lda, const T* b, T* c, const Dims& d, size_t i, size_t j,
+                                         size_t k0, size_t k1) {
   using V = Vec<T, W>;
   V acc[kNr][MV];
 #pragma GCC unroll 8
@@ -90,7 +88,7 @@ template <class T, int W, int MV>
   }
   const T* bj = b + j * d.a1;
   for (size_t k = k0; k < k1; k++) {
-    const T* ak = a + i + k * d.a0;
+    const T* ak = ap + (k - k0) * lda;
     V av[MV];
 #pragma GCC unroll 8
     for (int m = 0; m < MV; m++) memcpy(&av[m], ak + m * W, sizeof(V));
@@ -109,6 +107,14 @@ template <class T, int W, int MV>
   }
 }
 
+// Rows i..i+MV*W of C for the columns in whole register blocks, over k0..k1. A is read
+// in place: each block's rows of a column of A are one contiguous run already.
+template <class T, int W, int MV>
+[[gnu::always_inline]] inline void row_panel(const T* a, const T* b, T* c, const Dims& d, size_t i, size_t k0,
+                                             size_t k1) {
+  for (size_t j = 0; j + kNr <= d.b1; j += kNr) block<T, W, MV>(a + i + k0 * d.a0, d.a0, b, c, d, i, j, k0, k1);
+}
+
 template <class T, int W, int MV>
 [[gnu::always_inline]] inline void blocked_product(const void* ap, const void* bp, void* cp, uint32_t a0, uint32_t a1,
                                                    uint32_t b1) {
@@ -121,15 +127,24 @@ template <class T, int W, int MV>
     std::fill(c, c + d.a0 * d.b1, T{});
     return;
   }
+  const size_t full_columns = d.b1 / kNr * kNr;
   for (size_t k0 = 0; k0 < d.a1; k0 += kKc) {
     const size_t k1 = std::min(d.a1, k0 + kKc);
-    size_t j = 0;
-    for (; j + kNr <= d.b1; j += kNr) {
-      size_t i = 0;
-      for (; i + kMr <= d.a0; i += kMr) block<T, W, MV>(a, b, c, d, i, j, k0, k1);
-      edge(a, b, c, d, i, d.a0, j, j + kNr, k0, k1);
-    }
-    edge(a, b, c, d, 0, d.a0, j, d.b1, k0, k1);
+    size_t i = 0;
+    for (; i + kMr <= d.a0; i += kMr) row_panel<T, W, MV>(a, b, c, d, i, k0, k1);
+    // The rows left over go in narrower register blocks, the last few one by one.
+    if constexpr (MV >= 4)
+      if (i + 2 * W <= d.a0) {
+        row_panel<T, W, 2>(a, b, c, d, i, k0, k1);
+        i += 2 * W;
+      }
+    if constexpr (MV >= 2)
+      if (i + W <= d.a0) {
+        row_panel<T, W, 1>(a, b, c, d, i, k0, k1);
+        i += W;
+      }
+    edge(a, b, c, d, i, d.a0, 0, full_columns, k0, k1);
+    edge(a, b, c, d, 0, d.a0, full_columns, d.b1, k0, k1);
   }
 }
 
@@ -158,10 +173,70 @@ void real_product(const void* a, const void* b, void* c, uint32_t a0, uint32_t a
   product_base<T>(a, b, c, a0, a1, b1);
 }
 
-constexpr MatrixKernel kKernels[8] = {nullptr, nullptr, nullptr, plain_product<int32_t>, real_product<float>,
-                                      real_product<double>, plain_product<opk::Cplx>, nullptr};
+// Large products are shared out by columns of C: each thread computes whole columns, so
+// every element is still one sum in k order and the result does not depend on the split.
+// Threads take runs of columns from a shared counter, so that a thread the system is slow
+// to schedule holds nobody up: the calling thread alone would finish the product.
+// The floating-point environment is per thread: a helper starts from the caller's
+// (rounding, masks) and hands back the exception flags it raised, which the statement's
+// error check then sees as if the caller had raised them.
+constexpr uint64_t kThreadWork = uint64_t{1} << 21;  // multiply-adds; below this one thread
+constexpr uint32_t kMaxThreads = 8;
+constexpr uint32_t kRunColumns = 4 * kNr;
+
+uint32_t product_threads(uint32_t a0, uint32_t a1, uint32_t b1) {
+  const uint64_t work = uint64_t{a0} * a1 * b1;
+  if (work < kThreadWork || b1 < 2 * kRunColumns) return 1;
+  const uint32_t hw = std::thread::hardware_concurrency();
+  return static_cast<uint32_t>(std::min<uint64_t>({hw ? hw : 1, kMaxThreads, work / kThreadWork + 1}));
+}
+
+template <class T, MatrixKernel K>
+void threaded_product(const void* ap, const void* bp, void* cp, uint32_t a0, uint32_t a1, uint32_t b1) {
+  const uint32_t n = product_threads(a0, a1, b1);
+  if (n <= 1) return K(ap, bp, cp, a0, a1, b1);
+  const T* a = static_cast<const T*>(ap);
+  const T* b = static_cast<const T*>(bp);
+  T* c = static_cast<T*>(cp);
+  std::atomic<uint32_t> next{0};
+  auto work = [&] {
+    for (uint32_t j0; (j0 = next.fetch_add(kRunColumns, std::memory_order_relaxed)) < b1;) {
+      const uint32_t m = std::min(kRunColumns, b1 - j0);
+      K(a, b + static_cast<size_t>(j0) * a1, c + static_cast<size_t>(j0) * a0, a0, a1, m);
+    }
+  };
+  fenv_t env;
+  fegetenv(&env);
+  std::vector<int> raised(n, 0);
+  std::vector<std::thread> helpers;
+  try {
+    for (uint32_t t = 1; t < n; t++) {
+      helpers.emplace_back([&, t] {
+        fesetenv(&env);
+        feclearexcept(FE_ALL_EXCEPT);
+        work();
+        raised[t] = fetestexcept(FE_ALL_EXCEPT);
+      });
+    }
+  } catch (...) {
+    // No more threads to be had: the ones running share the work.
+  }
+  work();
+  for (auto& h : helpers) h.join();
+  for (int e : raised)
+    if (e) feraiseexcept(e);
+}
+
+constexpr MatrixKernel kKernels[8] = {nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      threaded_product<int32_t, plain_product<int32_t>>,
+                                      threaded_product<float, real_product<float>>,
+                                      threaded_product<double, real_product<double>>,
+                                      threaded_product<Complex, plain_product<Complex>>,
+                                      nullptr};
 constexpr MatrixKernel kReference[8] = {nullptr, nullptr, nullptr, plain_product<int32_t>, plain_product<float>,
-                                        plain_product<double>, plain_product<opk::Cplx>, nullptr};
+                                        plain_product<double>, plain_product<Complex>, nullptr};
 
 }  // namespace
 

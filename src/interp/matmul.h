@@ -8,6 +8,7 @@
 using MatrixKernel = void (*)(const void* a, const void* b, void* c, uint32_t a0, uint32_t a1, uint32_t b1);
 
 // The kernel for element type LONG, FLOAT, DOUBLE or COMPLEX (null for other types).
+// Large products are shared out by columns of C among threads; the sums stay the same.
 MatrixKernel matrix_kernel(int type);
 // The plain column-at-a-time kernel, for tests that check the blocked ones against it.
 MatrixKernel reference_matrix_kernel(int type);

@@ -6,18 +6,17 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "interp/message.h"
+#include "base/message.h"
+#include "values/element_ops.h"
 #include "values/simd.h"
 #include "values/variable.h"
 
 namespace opk {
 
-// COMPLEX elements: two singles. Arithmetic is written out by parts so that products
-// and quotients stay plain single-precision expressions (no library slow paths).
-struct Cplx {
-  float r, i;
-};
-static_assert(sizeof(Cplx) == 8);
+using elem::wrap_add;
+using elem::wrap_mul;
+using elem::wrap_neg;
+using elem::wrap_sub;
 
 // Binary loop: the scalar/array decision is taken once, then a plain loop runs. The
 // output may alias an operand element for element, so ivdep is truthful.
@@ -51,7 +50,7 @@ template <class I, class O, class F>
 // sum into a fused multiply-add. Complex elements stay with the baseline build: for
 // them g++ pairs products into fused multiply-add-subtract instructions regardless.
 template <class... T>
-constexpr bool kWideBuilds = !(std::is_same_v<T, Cplx> || ...);
+constexpr bool kWideBuilds = !(std::is_same_v<T, Complex> || ...);
 #if VEK_HAVE_SIMD_LEVELS
 template <class L, class R, class O, class F>
 VEK_TARGET_AVX512 void loop2_avx512(const L* l, const R* r, O* o, uint32_t n, bool la, bool ra, F f) {
@@ -99,34 +98,9 @@ inline void loop1(const void* ip, void* op, uint32_t n, F f) {
   loop1_body(in, o, n, f);
 }
 
-// Wrapping integer arithmetic in the type's width (computed in 32-bit unsigned, which
-// the conversion back truncates modulo 2^width).
-template <class T>
-inline T wrap_add(T a, T b) {
-  return static_cast<T>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-template <class T>
-inline T wrap_sub(T a, T b) {
-  return static_cast<T>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-template <class T>
-inline T wrap_mul(T a, T b) {
-  return static_cast<T>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-template <class T>
-inline T wrap_neg(T a) {
-  return static_cast<T>(0u - static_cast<uint32_t>(a));
-}
-
-inline Cplx cmul(Cplx a, Cplx b) { return {a.r * b.r - a.i * b.i, a.r * b.i + a.i * b.r}; }
-inline Cplx cdiv(Cplx a, Cplx b) {
-  float den = b.r * b.r + b.i * b.i;
-  return {(a.r * b.r + a.i * b.i) / den, (a.i * b.r - a.r * b.i) / den};
-}
-
 // The complex logarithm and exponential used by the complex power and the math functions.
-Cplx alog_c(Cplx z);
-Cplx exp_c(Cplx z);
+Complex alog_c(Complex z);
+Complex exp_c(Complex z);
 
 // Kernels that only report that the operation is not defined for the type.
 void illegal_string2(const void*, const void*, void*, uint32_t, bool, bool);

@@ -74,97 +74,9 @@ constexpr std::array<uint8_t, 8 * ARITH_TABLE_STRIDE> build_arith() {
 
 // ---- binary element operations -------------------------------------------------------
 
-template <class T>
-constexpr bool is_int = std::is_integral_v<T>;
-template <class T>
-constexpr bool is_cplx = std::is_same_v<T, Cplx>;
-
-struct Add {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) return wrap_add(a, b);
-    else if constexpr (is_cplx<T>) return {a.r + b.r, a.i + b.i};
-    else return a + b;
-  }
-};
-struct Sub {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) return wrap_sub(a, b);
-    else if constexpr (is_cplx<T>) return {a.r - b.r, a.i - b.i};
-    else return a - b;
-  }
-};
-struct Mul {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) return wrap_mul(a, b);
-    else if constexpr (is_cplx<T>) return cmul(a, b);
-    else return a * b;
-  }
-};
-// Integer division never executes a faulting instruction: a zero divisor gives 0 and
-// records the condition; the most negative LONG divided by -1 wraps to itself.
-struct Div {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) {
-      if (b == 0) {
-        note_math_error(MATH_INT_DIV0);
-        return 0;
-      }
-      if constexpr (std::is_same_v<T, int32_t>)
-        if (b == -1) return wrap_neg(a);
-      return static_cast<T>(a / b);
-    } else if constexpr (is_cplx<T>) {
-      return cdiv(a, b);
-    } else {
-      return a / b;
-    }
-  }
-};
-struct Mod {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) {
-      if (b == 0) {
-        note_math_error(MATH_INT_DIV0);
-        return 0;
-      }
-      if constexpr (std::is_same_v<T, int32_t>)
-        if (b == -1) return 0;
-      return static_cast<T>(a % b);
-    } else {
-      return std::fmod(a, b);
-    }
-  }
-};
-struct Min {
-  template <class T>
-  static T f(T a, T b) { return b < a ? b : a; }
-};
-struct Max {
-  template <class T>
-  static T f(T a, T b) { return a < b ? b : a; }
-};
-struct And {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) return static_cast<T>(a & b);
-    else return a == T(0) ? T(0) : b;
-  }
-};
-struct Or {
-  template <class T>
-  static T f(T a, T b) {
-    if constexpr (is_int<T>) return static_cast<T>(a | b);
-    else return a != T(0) ? a : b;
-  }
-};
-struct Xor {
-  template <class T>
-  static T f(T a, T b) { return static_cast<T>(a ^ b); }
-};
+using elem::is_cplx;
+using elem::is_int;
+using namespace elem;
 
 template <class Op, class T>
 void arith(const void* l, const void* r, void* o, uint32_t n, bool la, bool ra) {
@@ -172,34 +84,6 @@ void arith(const void* l, const void* r, void* o, uint32_t n, bool la, bool ra) 
 }
 
 // ---- relational -----------------------------------------------------------------------
-
-struct Eq {
-  template <class T>
-  static bool f(T a, T b) {
-    if constexpr (is_cplx<T>) return a.r == b.r && a.i == b.i;
-    else return a == b;
-  }
-};
-struct Ne {
-  template <class T>
-  static bool f(T a, T b) { return !Eq::f(a, b); }
-};
-struct Le {
-  template <class T>
-  static bool f(T a, T b) { return a <= b; }
-};
-struct Lt {
-  template <class T>
-  static bool f(T a, T b) { return a < b; }
-};
-struct Ge {
-  template <class T>
-  static bool f(T a, T b) { return a >= b; }
-};
-struct Gt {
-  template <class T>
-  static bool f(T a, T b) { return a > b; }
-};
 
 template <class Op, class T>
 void relate(const void* l, const void* r, void* o, uint32_t n, bool la, bool ra) {
@@ -266,8 +150,7 @@ T int_power(T base, int32_t e) {
     }
     if (e >= 0) return result;
     if constexpr (is_cplx<T>) {
-      float den = result.r * result.r + result.i * result.i;
-      return {result.r / den, -result.i / den};
+      return creciprocal(result);
     } else {
       return T(1) / result;
     }
@@ -297,8 +180,8 @@ void expf_real(const void* l, const void* r, void* o, uint32_t n, bool la, bool 
 
 namespace opk {
 
-Cplx alog_c(Cplx z) { return {logf(sqrtf(z.r * z.r + z.i * z.i)), atan2f(z.i, z.r)}; }
-Cplx exp_c(Cplx z) {
+Complex alog_c(Complex z) { return {logf(sqrtf(z.r * z.r + z.i * z.i)), atan2f(z.i, z.r)}; }
+Complex exp_c(Complex z) {
   float m = static_cast<float>(exp(static_cast<double>(z.r)));
   return {m * cosf(z.i), m * sinf(z.i)};
 }
@@ -322,7 +205,7 @@ const uint8_t math_result_types[8] = {0, F, F, F, F, D, C, F};
 namespace {
 
 void expf_complex(const void* l, const void* r, void* o, uint32_t n, bool la, bool ra) {
-  loop2<Cplx, Cplx, Cplx>(l, r, o, n, la, ra, [](Cplx z, Cplx w) { return exp_c(cmul(w, alog_c(z))); });
+  loop2<Complex, Complex, Complex>(l, r, o, n, la, ra, [](Complex z, Complex w) { return exp_c(cmul(w, alog_c(z))); });
 }
 
 // ---- unary --------------------------------------------------------------------------------
@@ -331,7 +214,7 @@ template <class T>
 void negate(const void* in, void* out, uint32_t n) {
   loop1<T, T>(in, out, n, [](T a) -> T {
     if constexpr (is_int<T>) return wrap_neg(a);
-    else if constexpr (is_cplx<T>) return {-a.r, -a.i};
+    else if constexpr (is_cplx<T>) return cneg(a);
     else return -a;
   });
 }
@@ -354,7 +237,7 @@ void absolute(const void* in, void* out, uint32_t n) {
 }
 
 void abs_complex(const void* in, void* out, uint32_t n) {
-  loop1<Cplx, float>(in, out, n, [](Cplx a) { return sqrtf(a.r * a.r + a.i * a.i); });
+  loop1<Complex, float>(in, out, n, [](Complex a) { return sqrtf(a.r * a.r + a.i * a.i); });
 }
 
 constexpr uint8_t kOwnTypes[8] = {0, B, I, L, F, D, C, F};
@@ -388,10 +271,10 @@ constexpr BinOpTable relational_table(BinKernel complex_kernel) {
 
 }  // namespace
 
-const BinOpTable ur_op_add = arith_table<Add>(arith<Add, Cplx>, concat_str);
-const BinOpTable ur_op_sub = arith_table<Sub>(arith<Sub, Cplx>, illegal_string2);
-const BinOpTable ur_op_mul = arith_table<Mul>(arith<Mul, Cplx>, illegal_string2);
-const BinOpTable ur_op_div = arith_table<Div>(arith<Div, Cplx>, illegal_string2);
+const BinOpTable ur_op_add = arith_table<Add>(arith<Add, Complex>, concat_str);
+const BinOpTable ur_op_sub = arith_table<Sub>(arith<Sub, Complex>, illegal_string2);
+const BinOpTable ur_op_mul = arith_table<Mul>(arith<Mul, Complex>, illegal_string2);
+const BinOpTable ur_op_div = arith_table<Div>(arith<Div, Complex>, illegal_string2);
 const BinOpTable ur_op_min = arith_table<Min>(illegal_complex2, illegal_string2);
 const BinOpTable ur_op_max = arith_table<Max>(illegal_complex2, illegal_string2);
 const BinOpTable ur_op_mod = arith_table<Mod>(illegal_complex2, illegal_string2);
@@ -406,13 +289,13 @@ const BinOpTable ur_op_xor = {AT_PROMOTE,
 
 const BinOpTable ur_op_expi = {AT_EXP_RESULT, AT_EXP_KERNEL, AT_BASE_CONV, AT_EXP_CONV,
                                {expi<uint8_t>, expi<int16_t>, expi<int32_t>, expi<float>, expi<double>,
-                                expi<Cplx>, illegal_string2}};
+                                expi<Complex>, illegal_string2}};
 const BinOpTable ur_op_expf = {AT_EXP_RESULT, AT_EXP_KERNEL, AT_BASE_CONV, AT_EXP_CONV,
                                {illegal_float2, illegal_float2, illegal_float2, expf_real<float>,
                                 expf_real<double>, expf_complex, illegal_string2}};
 
-const BinOpTable ur_op_eq = relational_table<Eq>(relate<Eq, Cplx>);
-const BinOpTable ur_op_ne = relational_table<Ne>(relate<Ne, Cplx>);
+const BinOpTable ur_op_eq = relational_table<Eq>(relate<Eq, Complex>);
+const BinOpTable ur_op_ne = relational_table<Ne>(relate<Ne, Complex>);
 const BinOpTable ur_op_le = relational_table<Le>(illegal_complex2);
 const BinOpTable ur_op_lt = relational_table<Lt>(illegal_complex2);
 const BinOpTable ur_op_ge = relational_table<Ge>(illegal_complex2);
@@ -422,7 +305,7 @@ const BinOpTable ur_op_gt = relational_table<Gt>(illegal_complex2);
 const UnOpTable ur_neg_op = {kOwnTypes,
                              kOwnTypes,
                              {nullptr, negate<uint8_t>, negate<int16_t>, negate<int32_t>, negate<float>,
-                              negate<double>, negate<Cplx>, negate<float>}};
+                              negate<double>, negate<Complex>, negate<float>}};
 const UnOpTable ur_not_op = {kOwnTypes,
                              kOwnTypes,
                              {nullptr, bit_not<uint8_t>, bit_not<int16_t>, bit_not<int32_t>, bit_not<float>,

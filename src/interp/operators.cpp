@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/message.h"
 #include "compiler/bytecode.h"
 #include "interp/matmul.h"
-#include "interp/message.h"
 #include "interp/op_kernels.h"
 #include "values/convert.h"
 #include "values/struct.h"

@@ -1,43 +1,14 @@
-// System routine tables and the calling convention of built-ins: RoutineEntry, the
-// sorted function and procedure tables, keyword tables and their decoding
-// (get_kw_params), keyword clean-up and the keyword truth test. Relies on the value
-// model, conversions and structures; the built-in groups come from lib/registry.
+// Keywords of built-ins: keyword tables and their decoding (get_kw_params), keyword
+// clean-up and the keyword truth test. Relies on the value model, conversions and
+// structures; the routine tables themselves are in compiler/routine_table.
 #pragma once
 
 #include <cstdint>
 #include <utility>
 #include <vector>
 
+#include "compiler/routine_table.h"
 #include "values/variable.h"
-
-// Calling convention. argv holds the positional arguments in source order, then the
-// keyword values in keyword-name order; argk is the call's keyword name list (argc
-// names, "" for each positional argument) or null when the call has no keywords.
-using KwNames = const char* const*;
-using SysProc = void (*)(int argc, Variable* argv[], KwNames argk);
-using SysFun = Variable* (*)(int argc, Variable* argv[], KwNames argk);
-
-constexpr uint8_t KW_OK = 0x80;  // in min_args: the routine accepts keywords
-
-struct RoutineEntry {
-  union {
-    SysProc proc;
-    SysFun fun;
-  };
-  const char* name;
-  uint8_t min_args;  // low 7 bits; bit 7 = KW_OK
-  uint8_t max_args;
-  uint16_t spare;
-
-  constexpr RoutineEntry(SysProc p, const char* n, int mn, int mx, bool kw = false)
-      : proc(p), name(n), min_args(static_cast<uint8_t>(mn | (kw ? KW_OK : 0))), max_args(static_cast<uint8_t>(mx)),
-        spare(0) {}
-  constexpr RoutineEntry(SysFun f, const char* n, int mn, int mx, bool kw = false)
-      : fun(f), name(n), min_args(static_cast<uint8_t>(mn | (kw ? KW_OK : 0))), max_args(static_cast<uint8_t>(mx)),
-        spare(0) {}
-  int min() const { return min_args & 0x7f; }
-  bool accepts_keywords() const { return min_args & KW_OK; }
-};
 
 // Keyword tables: one constexpr array per built-in (or family of built-ins sharing
 // keywords), sorted by name, ending with an entry whose name is null. Flags:
@@ -87,40 +58,6 @@ struct KwClearList {
   std::vector<int32_t*> words;                 // present flags
   std::vector<std::pair<size_t, void*>> blocks;  // KW_CLEAR targets: byte count, address
 };
-
-// The routine tables: count entries sorted by name (strcmp order), room for capacity.
-// owned is 1 when the block was allocated here and may be freed.
-struct RoutineTable {
-  uint32_t count;
-  uint32_t capacity;
-  uint32_t owned;
-  const RoutineEntry* entries[];
-};
-extern RoutineTable* sys_fun_table;
-extern RoutineTable* sys_pro_table;
-
-// Merges a strictly name-sorted array into a table; equal names replace the old entry.
-// An unsorted array is refused whole (internal error -3). Returns 1 on success.
-int add_system_routine(const RoutineEntry* entries, bool is_function, int count);
-// The same on any table (a null table is created); add_system_routine uses the system
-// tables.
-int add_to_routine_table(RoutineTable** table, const RoutineEntry* entries, int count);
-const RoutineEntry* routine_lookup(const RoutineTable* table, const char* name);
-const RoutineEntry* is_sys_function(const char* name);
-const RoutineEntry* is_procedure(const char* name);
-// Index of the system function in sys_fun_table, or -1 (the lexer's function tokens).
-int sys_fun_index(const char* name);
-
-// Steps of start-up that belong to other layers, run by init_system_tables after the
-// routine tables are built. Null hooks are skipped.
-struct SystemTableHooks {
-  void (*init_sysvars)() = nullptr;  // built-in system variables and their overrides
-  void (*init_path)() = nullptr;     // the library search path from !PATH
-};
-extern SystemTableHooks system_table_hooks;
-// First call only: temporaries, the routine tables (with every built-in group from
-// register_builtins), system variables, search path.
-void init_system_tables();
 
 // Decodes a call's keyword arguments against kwtable for a routine of the given mask,
 // copies the positional arguments (in order) to `positional` (when not null) and

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/struct.h"
 #include "values/temps.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 #include "io/format.h"
 #include "io/free_format.h"

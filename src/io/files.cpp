@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "session/os.h"
 #include "session/rline.h"
 #include "session/startup.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/format.h"
 #include "values/convert.h"
 #include "values/strings.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/strings.h"
 #include "values/struct.h"
 

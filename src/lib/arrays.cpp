@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/temps.h"

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/bytecode.h"
 #include "compiler/program_areas.h"
 #include "interp/frames.h"
-#include "interp/message.h"
 #include "io/files.h"
 #include "session/rline.h"
 #include "session/tout.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 #include "values/temps.h"
 
 namespace {

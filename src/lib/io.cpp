@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
 #include "io/exec_io.h"
 #include "io/files.h"
 #include "io/format.h"

@@ -10,34 +10,33 @@
 
 #include "interp/op_kernels.h"
 
-using opk::Cplx;
 
 namespace {
 
-std::complex<float> to_std(Cplx z) { return {z.r, z.i}; }
-Cplx from_std(std::complex<float> z) { return {z.real(), z.imag()}; }
+std::complex<float> to_std(Complex z) { return {z.r, z.i}; }
+Complex from_std(std::complex<float> z) { return {z.real(), z.imag()}; }
 
 // Each function: f (FLOAT), d (DOUBLE), c (COMPLEX, absent when illegal).
 struct Sqrt {
   static float f(float x) { return sqrtf(x); }
   static double d(double x) { return sqrt(x); }
-  static Cplx c(Cplx z) { return from_std(std::sqrt(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::sqrt(to_std(z))); }
 };
 struct Exp {
   static float f(float x) { return expf(x); }
   static double d(double x) { return exp(x); }
-  static Cplx c(Cplx z) { return opk::exp_c(z); }
+  static Complex c(Complex z) { return opk::exp_c(z); }
 };
 struct Alog {
   static float f(float x) { return logf(x); }
   static double d(double x) { return log(x); }
-  static Cplx c(Cplx z) { return opk::alog_c(z); }
+  static Complex c(Complex z) { return opk::alog_c(z); }
 };
 struct Alog10 {
   static float f(float x) { return static_cast<float>(log10(static_cast<double>(x))); }
   static double d(double x) { return log10(x); }
-  static Cplx c(Cplx z) {
-    Cplx l = opk::alog_c(z);
+  static Complex c(Complex z) {
+    Complex l = opk::alog_c(z);
     const float inv_ln10 = static_cast<float>(1.0 / M_LN10);
     return {l.r * inv_ln10, l.i * inv_ln10};
   }
@@ -45,17 +44,17 @@ struct Alog10 {
 struct Sin {
   static float f(float x) { return sinf(x); }
   static double d(double x) { return sin(x); }
-  static Cplx c(Cplx z) { return from_std(std::sin(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::sin(to_std(z))); }
 };
 struct Cos {
   static float f(float x) { return cosf(x); }
   static double d(double x) { return cos(x); }
-  static Cplx c(Cplx z) { return from_std(std::cos(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::cos(to_std(z))); }
 };
 struct Tan {
   static float f(float x) { return tanf(x); }
   static double d(double x) { return tan(x); }
-  static Cplx c(Cplx z) { return from_std(std::tan(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::tan(to_std(z))); }
 };
 struct Asin {
   static float f(float x) { return static_cast<float>(asin(static_cast<double>(x))); }
@@ -68,17 +67,17 @@ struct Acos {
 struct Sinh {
   static float f(float x) { return static_cast<float>(sinh(static_cast<double>(x))); }
   static double d(double x) { return sinh(x); }
-  static Cplx c(Cplx z) { return from_std(std::sinh(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::sinh(to_std(z))); }
 };
 struct Cosh {
   static float f(float x) { return static_cast<float>(cosh(static_cast<double>(x))); }
   static double d(double x) { return cosh(x); }
-  static Cplx c(Cplx z) { return from_std(std::cosh(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::cosh(to_std(z))); }
 };
 struct Tanh {
   static float f(float x) { return static_cast<float>(tanh(static_cast<double>(x))); }
   static double d(double x) { return tanh(x); }
-  static Cplx c(Cplx z) { return from_std(std::tanh(to_std(z))); }
+  static Complex c(Complex z) { return from_std(std::tanh(to_std(z))); }
 };
 
 template <class Fn>
@@ -91,7 +90,7 @@ void double_kernel(const void* in, void* out, uint32_t n) {
 }
 template <class Fn>
 void complex_kernel(const void* in, void* out, uint32_t n) {
-  opk::loop1<Cplx, Cplx>(in, out, n, [](Cplx z) { return Fn::c(z); });
+  opk::loop1<Complex, Complex>(in, out, n, [](Complex z) { return Fn::c(z); });
 }
 
 template <class Fn>

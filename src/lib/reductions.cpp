@@ -2,14 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
-#include "interp/message.h"
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
 #include "values/simd.h"
 #include "values/strings.h"
-#include "values/sysvar.h"
+#include "lib/sysvars.h"
 #include "values/temps.h"
 
 namespace {
@@ -311,7 +316,7 @@ inline uint32_t nonzero(const T& x) {
 }
 template <>
 inline uint32_t nonzero<Complex>(const Complex& x) {
-  return x.real() != 0 ? 1u : 0u;
+  return x.r != 0 ? 1u : 0u;
 }
 template <>
 inline uint32_t nonzero<StringDesc>(const StringDesc& x) {
@@ -372,6 +377,92 @@ constexpr CountKernel kWhereCount[N_TYPES] = {
 constexpr FillKernel kWhereFill[N_TYPES] = {
     nullptr,        where_fill<uint8_t>, where_fill<int16_t>, where_fill<int32_t>,   where_fill<float>,
     where_fill<double>, where_fill<Complex>, where_fill<StringDesc>, nullptr};
+
+// With AVX-512 the numeric types go 16 elements at a time: a comparison gives a mask of
+// the nonzero elements, whose subscripts one compress instruction packs together. The
+// nonzero test is the one above (a float or double compared unordered-not-equal with 0).
+#if VEK_HAVE_SIMD_LEVELS
+#define VEK_TARGET_COMPRESS __attribute__((target("avx512f,avx512bw,avx512vl,popcnt")))
+
+template <typename T>
+VEK_TARGET_COMPRESS inline uint32_t nonzero_mask16(const T* p) {
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return _mm_test_epi8_mask(v, v);
+  } else if constexpr (std::is_same_v<T, int16_t>) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    return _mm256_test_epi16_mask(v, v);
+  } else if constexpr (std::is_same_v<T, int32_t>) {
+    __m512i v = _mm512_loadu_si512(p);
+    return _mm512_test_epi32_mask(v, v);
+  } else if constexpr (std::is_same_v<T, float>) {
+    return _mm512_cmp_ps_mask(_mm512_loadu_ps(p), _mm512_setzero_ps(), _CMP_NEQ_UQ);
+  } else {
+    uint32_t lo = _mm512_cmp_pd_mask(_mm512_loadu_pd(p), _mm512_setzero_pd(), _CMP_NEQ_UQ);
+    uint32_t hi = _mm512_cmp_pd_mask(_mm512_loadu_pd(p + 8), _mm512_setzero_pd(), _CMP_NEQ_UQ);
+    return lo | hi << 8;
+  }
+}
+
+template <typename T>
+VEK_TARGET_COMPRESS uint32_t where_count_wide(const void* data, uint32_t n) {
+  const T* x = static_cast<const T*>(data);
+  uint32_t total = 0;
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) total += static_cast<uint32_t>(__builtin_popcount(nonzero_mask16(x + i)));
+  for (; i < n; i++) total += nonzero(x[i]);
+  return total;
+}
+
+// `count` is the number of subscripts out has room for: a full 16-lane store is used
+// while it fits, a masked one for the last group.
+template <typename T>
+VEK_TARGET_COMPRESS void where_fill_wide(const void* data, uint32_t n, uint32_t count, int32_t* out) {
+  const T* x = static_cast<const T*>(data);
+  const __m512i step = _mm512_set1_epi32(16);
+  __m512i idx = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  uint32_t w = 0;
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16, idx = _mm512_add_epi32(idx, step)) {
+    const __mmask16 m = static_cast<__mmask16>(nonzero_mask16(x + i));
+    if (!m) continue;
+    const __m512i v = _mm512_maskz_compress_epi32(m, idx);
+    const uint32_t k = static_cast<uint32_t>(__builtin_popcount(m));
+    if (w + 16 <= count) _mm512_storeu_si512(out + w, v);
+    else _mm512_mask_storeu_epi32(out + w, static_cast<__mmask16>((1u << k) - 1), v);
+    w += k;
+  }
+  for (; i < n; i++)
+    if (nonzero(x[i])) out[w++] = static_cast<int32_t>(i);
+}
+
+using WideCount = uint32_t (*)(const void*, uint32_t);
+using WideFill = void (*)(const void*, uint32_t, uint32_t, int32_t*);
+constexpr WideCount kWhereCountWide[N_TYPES] = {nullptr,
+                                                where_count_wide<uint8_t>,
+                                                where_count_wide<int16_t>,
+                                                where_count_wide<int32_t>,
+                                                where_count_wide<float>,
+                                                where_count_wide<double>,
+                                                nullptr,
+                                                nullptr,
+                                                nullptr};
+constexpr WideFill kWhereFillWide[N_TYPES] = {nullptr,
+                                              where_fill_wide<uint8_t>,
+                                              where_fill_wide<int16_t>,
+                                              where_fill_wide<int32_t>,
+                                              where_fill_wide<float>,
+                                              where_fill_wide<double>,
+                                              nullptr,
+                                              nullptr,
+                                              nullptr};
+
+bool have_compress() {
+  static const bool cpu = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("popcnt");
+  return cpu && simd_level == SIMD_AVX512;
+}
+#endif
 
 // ---- SORT ---------------------------------------------------------------------------------
 //
@@ -668,15 +759,26 @@ Variable* where_of(Variable* x, Variable* count_out) {
   uint32_t n;
   void* data;
   get_array_data(x, &n, &data);
-  std::vector<uint8_t> chunks(n / kChunk + 1);
-  uint32_t count = kWhereCount[x->type](data, n, chunks.data());
+  bool wide = false;
+#if VEK_HAVE_SIMD_LEVELS
+  wide = kWhereCountWide[x->type] && have_compress();
+#endif
+  std::vector<uint8_t> chunks(wide ? 0 : n / kChunk + 1);
+  uint32_t count = 0;
+#if VEK_HAVE_SIMD_LEVELS
+  if (wide) count = kWhereCountWide[x->type](data, n);
+#endif
+  if (!wide) count = kWhereCount[x->type](data, n, chunks.data());
   int32_t c = static_cast<int32_t>(count);
   if (count_out) store_scalar(count_out, TYP_LONG, &c);
   err_code = c;
   if (count == 0) return make_long_temp(-1);
   Variable* t;
   auto* out = static_cast<int32_t*>(make_temp_array(TYP_LONG, 1, &c, ARR_NOZERO, &t));
-  kWhereFill[x->type](data, n, chunks.data(), out);
+#if VEK_HAVE_SIMD_LEVELS
+  if (wide) kWhereFillWide[x->type](data, n, count, out);
+#endif
+  if (!wide) kWhereFill[x->type](data, n, chunks.data(), out);
   return t;
 }
 

@@ -3,34 +3,44 @@
 #include "interp/frames.h"
 #include "interp/routines.h"
 #include "lib/conversions.h"
-#include "lib/files.h"
+#include "lib/file_routines.h"
+#include "lib/filters.h"
 #include "lib/math.h"
 #include "lib/help.h"
+#include "lib/histogram.h"
 #include "lib/io.h"
 #include "lib/structs.h"
-#include "lib/messages.h"
-#include "lib/strings.h"
+#include "lib/message_routines.h"
+#include "lib/string_routines.h"
 
 // One line per group of built-ins, e.g.
 //   add_system_routine(conversion_functions, true, n_conversion_functions);
 // Only routines that are really implemented are registered.
 #include "lib/arrays.h"
-#include "lib/os.h"
+#include "lib/os_routines.h"
 #include "lib/random.h"
 #include "lib/reductions.h"
+#include "lib/reshape.h"
 #include "lib/sysvars.h"
-#include "session/sysvar_hooks.h"
 
 extern const RoutineEntry memory_functions[];
 extern const int n_memory_functions;
 extern const RoutineEntry systime_functions[];
 extern const int n_systime_functions;
+extern const RoutineEntry gif_procedures[];
+extern const int n_gif_procedures;
+extern const RoutineEntry handle_functions[];
+extern const int n_handle_functions;
+extern const RoutineEntry handle_procedures[];
+extern const int n_handle_procedures;
 
 void register_builtins() {
   add_system_routine(array_functions, true, n_array_functions);
   add_system_routine(reduction_functions, true, n_reduction_functions);
+  add_system_routine(reshape_functions, true, n_reshape_functions);
+  add_system_routine(filter_functions, true, n_filter_functions);
+  add_system_routine(histogram_functions, true, n_histogram_functions);
   add_system_routine(sysvar_procedures, false, n_sysvar_procedures);
-  system_table_hooks.init_sysvars = init_system_variables;
   add_system_routine(file_functions, true, n_file_functions);
   add_system_routine(file_procedures, false, n_file_procedures);
   add_system_routine(random_functions, true, n_random_functions);
@@ -51,4 +61,7 @@ void register_builtins() {
   install_io_hooks();
   add_system_routine(help_procedures, false, n_help_procedures);
   add_system_routine(memory_functions, true, n_memory_functions);
+  add_system_routine(gif_procedures, false, n_gif_procedures);
+  add_system_routine(handle_functions, true, n_handle_functions);
+  add_system_routine(handle_procedures, false, n_handle_procedures);
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 #include "values/strings.h"
 #include "values/struct.h"

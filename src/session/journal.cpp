@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 #include "session/os.h"
 #include "session/rline.h"

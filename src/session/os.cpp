@@ -16,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "session/rline.h"
 #include "session/rline_term.h"
 #include "values/temps.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "session/os.h"
 #include "session/rline.h"
 #include "session/rline_term.h"

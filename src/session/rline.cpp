@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 #include "session/os.h"
 #include "session/rline_term.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "session/tout.h"
 
 void term_write(int flags, const char* text, int len) { tout(flags, text, len); }

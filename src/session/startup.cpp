@@ -12,18 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "graphics/device.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "lib/io.h"
+#include "lib/registry.h"
 #include "session/os.h"
 #include "session/rline.h"
+#include "session/sysvar_hooks.h"
 #include "session/tout.h"
 #include "values/temps.h"
 
@@ -418,6 +420,15 @@ void print_point() {
   printf("%s. Version %s (%s %s).\n", "Vek", field_or("RELEASE", vek_release()), field_or("OS", vek_os()),
          field_or("ARCH", vek_arch()));
   fflush(stdout);
+}
+
+void init_system_tables() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  init_routine_tables();
+  register_builtins();
+  init_system_variables();
 }
 
 void init_system_routines(int first, unsigned code_bytes, unsigned data_bytes) {

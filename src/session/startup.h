@@ -45,6 +45,10 @@ void vek_filepath_from_root(char* buf, const char* root, const char* name, const
 void vek_filepath(char* buf, const char* name, const char* ext, int ndirs, const char* const* dirs);
 void vek_filepath_setenv(const char* var, const char* name, const char* ext, int ndirs, const char* const* dirs);
 
+// First call only: the routine tables with every built-in group, then the system
+// variables.
+void init_system_tables();
+
 // Creates the main program area with the given sizes (first: also the interpreter and,
 // later, graphics).
 void init_system_routines(int first, unsigned code_bytes, unsigned data_bytes);

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
 #include "lib/sysvars.h"
 #include "session/rline.h"
 #include "session/startup.h"

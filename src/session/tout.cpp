@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/files.h"
 #include "session/rline.h"
 #include "session/startup.h"

@@ -7,7 +7,8 @@
 #include <string>
 #include <type_traits>
 
-#include "interp/message.h"
+#include "base/message.h"
+#include "values/element_ops.h"
 #include "values/strings.h"
 #include "values/temps.h"
 
@@ -16,61 +17,8 @@
 
 namespace {
 
-struct Cplx {
-  float r, i;
-};
-
-// The element type of each TypeCode.
-template <int T> struct CType;
-template <> struct CType<TYP_BYTE> { using type = uint8_t; };
-template <> struct CType<TYP_INT> { using type = int16_t; };
-template <> struct CType<TYP_LONG> { using type = int32_t; };
-template <> struct CType<TYP_FLOAT> { using type = float; };
-template <> struct CType<TYP_DOUBLE> { using type = double; };
-template <> struct CType<TYP_COMPLEX> { using type = Cplx; };
-template <> struct CType<TYP_STRING> { using type = StringDesc; };
-
-// Truncation toward zero to 32 bits. Out of range and NaN give the x86 "integer
-// indefinite" value, so results never depend on undefined behaviour.
-inline int32_t trunc_to_long(double x) {
-  return (x > -2147483649.0 && x < 2147483648.0) ? static_cast<int32_t>(x) : INT32_MIN;
-}
-
-// Reals to BYTE go through an unsigned 32-bit truncation: anything at or below -1 is all
-// ones (so -2.0 gives 255, where LONG -2 gives 254), and 2^31 and above keep the top bit.
-inline uint8_t real_to_byte(double x) {
-  uint32_t u;
-  if (x >= 2147483648.0)
-    u = x < 4294967296.0 ? (static_cast<uint32_t>(x - 2147483648.0) | 0x80000000u) : 0xffffffffu;
-  else if (x > -1.0)
-    u = static_cast<uint32_t>(static_cast<int32_t>(x));
-  else if (x <= -1.0)
-    u = 0xffffffffu;
-  else
-    u = 0;  // NaN
-  return static_cast<uint8_t>(u);
-}
-
-// One numeric element. Integer narrowing keeps the low bits; COMPLEX contributes its real
-// part; a real becomes a COMPLEX with imaginary part 0.
-template <typename To, typename From>
-inline To num_cvt(From x) {
-  if constexpr (std::is_same_v<From, Cplx>) {
-    if constexpr (std::is_same_v<To, Cplx>)
-      return x;
-    else
-      return num_cvt<To>(x.r);
-  } else if constexpr (std::is_same_v<To, Cplx>) {
-    return Cplx{static_cast<float>(x), 0.0f};
-  } else if constexpr (std::is_integral_v<To> && std::is_floating_point_v<From>) {
-    if constexpr (std::is_same_v<To, uint8_t>)
-      return real_to_byte(static_cast<double>(x));
-    else
-      return static_cast<To>(trunc_to_long(static_cast<double>(x)));
-  } else {
-    return static_cast<To>(x);
-  }
-}
+using elem::CType;
+using elem::num_cvt;
 
 using Kernel = void (*)(const void* src, void* dst, int32_t n);
 
@@ -161,7 +109,7 @@ int format_elem(char* buf, size_t size, double x) {
   if (!std::isfinite(x)) name_nonfinite(buf, n);
   return n;
 }
-int format_elem(char* buf, size_t size, Cplx x) {
+int format_elem(char* buf, size_t size, Complex x) {
   int n = snprintf(buf, size, oform[TYP_COMPLEX], static_cast<double>(x.r), static_cast<double>(x.i));
   if (!std::isfinite(x.r) || !std::isfinite(x.i)) name_nonfinite(buf, n);
   return n;
@@ -223,7 +171,7 @@ bool scan_elem(const StringDesc& sd, std::string& scratch, To* out) {
     if (sscanf(sd.chars, "%d", &v) != 1) return false;
     *out = num_cvt<To>(static_cast<int32_t>(v));
     return true;
-  } else if constexpr (std::is_same_v<To, Cplx>) {
+  } else if constexpr (std::is_same_v<To, Complex>) {
     char* text = scannable(sd, scratch);
     DtoEFixup fix;
     flt_d_to_e(text, true, &fix);
@@ -231,7 +179,7 @@ bool scan_elem(const StringDesc& sd, std::string& scratch, To* out) {
     int got = sscanf(text, " ( %f , %f ) ", &r, &i);
     flt_d_to_e_fixup(&fix);
     if (got != 2) return false;
-    *out = Cplx{r, i};
+    *out = Complex{r, i};
     return true;
   } else {
     char* text = scannable(sd, scratch);
@@ -505,7 +453,7 @@ int format_number(char* buf, size_t size, int type, const void* p) {
     case TYP_LONG: return format_elem(buf, size, *static_cast<const int32_t*>(p));
     case TYP_FLOAT: return format_elem(buf, size, *static_cast<const float*>(p));
     case TYP_DOUBLE: return format_elem(buf, size, *static_cast<const double*>(p));
-    case TYP_COMPLEX: return format_elem(buf, size, *static_cast<const Cplx*>(p));
+    case TYP_COMPLEX: return format_elem(buf, size, *static_cast<const Complex*>(p));
     default: return 0;
   }
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/temps.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/struct.h"
 #include "values/temps.h"
 

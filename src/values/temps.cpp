@@ -11,7 +11,7 @@
 
 #include <sys/mman.h>
 
-#include "interp/message.h"
+#include "base/message.h"
 
 MemCounters mem_counters{0, 0, 0};
 

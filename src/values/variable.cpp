@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/struct.h"
-#include "values/sysvar.h"
 #include "values/temps.h"
 
 const int type_size[N_TYPES] = {0, 1, 2, 4, 4, 8, 8, static_cast<int>(sizeof(StringDesc)), 0};
@@ -16,6 +15,7 @@ const char* const oform[N_TYPES] = {"<Undefined>", "%4d",   "%8d", "%12ld", "%#1
 const int oform_len[N_TYPES] = {11, 4, 8, 12, 13, 16, 29, 0, 0};
 
 bool (*varname_lookup)(const Variable* var, VarNameInfo* out) = nullptr;
+const char* (*sysvar_name_lookup)(const Variable* var) = nullptr;
 
 namespace {
 
@@ -348,7 +348,7 @@ const char* varname(const Variable* var) {
   char* buf = bufs[which];
   which ^= 1;
   // A read-only system variable carries the constant flag but has a name.
-  const char* sv = (var->flags & FLAG_UNNAMED) == FLAG_CONSTANT ? sysvar_name_of(var) : nullptr;
+  const char* sv = (var->flags & FLAG_UNNAMED) == FLAG_CONSTANT && sysvar_name_lookup ? sysvar_name_lookup(var) : nullptr;
   if (sv) {
     snprintf(buf, sizeof bufs[0], "%s", sv);
     return buf;
@@ -379,13 +379,15 @@ const char* varname(const Variable* var) {
     snprintf(buf, sizeof bufs[0], "%s%s (%s%s)", vn.c_str(), vcut ? "..." : "", cn.c_str(), ccut ? "..." : "");
     return buf;
   }
-  if ((sv = sysvar_name_of(var))) {
+  if (sysvar_name_lookup && (sv = sysvar_name_lookup(var))) {
     snprintf(buf, sizeof bufs[0], "%s", sv);
     return buf;
   }
   snprintf(buf, sizeof bufs[0], "<No  name>");
   return buf;
 }
+
+void var_error(int code, const Variable* variable, int action) { message(code, 0, action, varname(variable)); }
 
 Variable* size(const Variable* x) {
   int32_t out[MAX_DIMS + 3];

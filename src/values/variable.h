@@ -4,9 +4,10 @@
 // temporaries (temps.h) and reports failures through message().
 #pragma once
 
-#include <complex>
 #include <cstddef>
 #include <cstdint>
+
+#include "values/complex.h"
 
 enum TypeCode : uint8_t {
   TYP_UNDEF = 0,
@@ -39,7 +40,6 @@ constexpr uint8_t ARR_NO_FREE = 2;
 
 constexpr uint32_t ARRAY_GUARD = 0x41525244;  // "ARRD"
 
-using Complex = std::complex<float>;
 
 // A string value. On a 64-bit host the character pointer makes this 16 bytes; the
 // element size of STRING arrays is therefore 16.
@@ -72,9 +72,7 @@ union Value {
   int32_t l;    // LONG
   float f;      // FLOAT
   double d;     // DOUBLE
-  struct {
-    float r, i;
-  } cmp;        // COMPLEX
+  Complex cmp;  // COMPLEX
   StringDesc str;
   struct {
     ArrayDesc* arr;
@@ -128,6 +126,8 @@ Variable* temporary(Variable* var);
 
 // A printable name for messages; two buffers are used in turn.
 const char* varname(const Variable* var);
+// message(code, 0, action, varname(variable)).
+void var_error(int code, const Variable* variable, int action);
 // Describes an unnamed value, "<LONG     (          5)>" and the like.
 void no_name_var(const Variable* var, char* buf, size_t buflen);
 
@@ -139,6 +139,9 @@ struct VarNameInfo {
   const char* common;  // null for a local variable or parameter
 };
 extern bool (*varname_lookup)(const Variable* var, VarNameInfo* out);
+// The name of the system variable whose Variable is `var`, or null; installed by the
+// system variables' table when it is built.
+extern const char* (*sysvar_name_lookup)(const Variable* var);
 
 // SIZE and N_ELEMENTS.
 Variable* size(const Variable* x);

@@ -15,12 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "compiler/bytecode.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
-#include "interp/message.h"
 #include "interp/routines.h"
+#include "session/startup.h"
 #include "test_support.h"
 
 namespace compiler_test {

@@ -12,6 +12,7 @@
 #include "io/files.h"
 #include "session/os.h"
 #include "session/rline.h"
+#include "scratch_files.h"
 #include "test_support.h"
 
 namespace {
@@ -25,13 +26,10 @@ std::vector<std::string> lines_of(const std::string& path) {
 
 void ignore_message(int, const char*, bool) {}
 
-class JournalTest : public VekTest {
+class JournalTest : public ScratchFolderTest {
  protected:
   void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_journal_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ScratchFolderTest::SetUp();
     ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     saved_hooks_ = message_hooks;
@@ -43,14 +41,12 @@ class JournalTest : public VekTest {
     message_hooks = saved_hooks_;
     rline_reset_session();
     EXPECT_EQ(chdir(old_cwd_), 0);
-    EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    VekTest::TearDown();
+    ScratchFolderTest::TearDown();
   }
   static void call_journal(Variable* arg = nullptr) {
     Variable* argv[1] = {arg};
     journal(arg ? 1 : 0, argv, nullptr);
   }
-  std::string dir_;
   char old_cwd_[PATH_BUF];
   MessageHooks saved_hooks_;
 };

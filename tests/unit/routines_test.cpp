@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "interp/routines.h"
+#include "session/startup.h"
 #include "test_support.h"
 #include "values/strings.h"
 #include "values/struct.h"

@@ -1,5 +1,6 @@
-// Fixture for tests that work on real files: a scratch folder per test, output caught by
-// the given writer, and a check that every unit the test opened was closed again.
+// Fixtures for tests that write real files. ScratchFolderTest: a fresh folder per test,
+// removed afterwards. ScratchFilesTest adds output caught by the given writer and a check
+// that every unit the test opened was closed again.
 #pragma once
 
 #include <cstdio>
@@ -10,15 +11,29 @@
 #include "session/tout.h"
 #include "test_support.h"
 
-class ScratchFilesTest : public VekTest {
+class ScratchFolderTest : public VekTest {
+ protected:
+  void SetUp() override {
+    VekTest::SetUp();
+    char tmpl[] = "/tmp/vek_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+    VekTest::TearDown();
+  }
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+  std::string dir_;
+};
+
+class ScratchFilesTest : public ScratchFolderTest {
  protected:
   explicit ScratchFilesTest(OutputFn writer) : writer_(writer) {}
   static void SetUpTestSuite() { init_files(); }
   void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_files_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ScratchFolderTest::SetUp();
     tout_push(writer_);
   }
   void TearDown() override {
@@ -28,11 +43,8 @@ class ScratchFilesTest : public VekTest {
       if (file_table[u]) close_unit(u, true, MSG_CONTINUE);
     }
     for (uint8_t& flag : lun_handed_out) flag = 0;
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
-    VekTest::TearDown();
+    ScratchFolderTest::TearDown();
   }
-  std::string path(const char* name) const { return dir_ + "/" + name; }
   int open(int unit, const char* name, int access, uint32_t attrs = 0, int width = 0) {
     std::string p = path(name);
     OpenRequest req;
@@ -49,7 +61,6 @@ class ScratchFilesTest : public VekTest {
     fwrite(text.data(), 1, text.size(), f);
     fclose(f);
   }
-  std::string dir_;
 
  private:
   OutputFn writer_;

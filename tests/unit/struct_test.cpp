@@ -6,6 +6,7 @@
 #include "interp/subscript.h"
 #include "lib/structs.h"
 #include "ops_support.h"
+#include "interp/struct_ref.h"
 #include "values/struct.h"
 
 using namespace ops_test;

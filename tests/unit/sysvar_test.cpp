@@ -10,7 +10,6 @@
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/struct.h"
-#include "values/sysvar.h"
 
 namespace {
 
@@ -106,64 +105,6 @@ TEST_F(SysvarTest, StartUpTypesAndAccess) {
   EXPECT_EQ(prompt_sysvar, sv("!PROMPT"));
 }
 
-TEST_F(SysvarTest, ReadOnlyRefusesStoresAndReadsGiveWritableCopies) {
-  Variable two = scalar_long(2);
-  EXPECT_EQ(error_code_of([&] { store_sysv(sv("!PI"), &two); }), M_READ_ONLY);
-  EXPECT_EQ(read<float>("!PI"), static_cast<float>(M_PI));
-  Variable* t = get_sysv(sv("!PI"));
-  EXPECT_EQ(t->type, TYP_FLOAT);
-  EXPECT_FALSE(t->is_const());
-  EXPECT_TRUE(t->is_temp());
-  t->value.f = 1.0f;  // the copy is independent of the variable
-  deltmp(t);
-  EXPECT_EQ(read<float>("!PI"), static_cast<float>(M_PI));
-}
-
-TEST_F(SysvarTest, StoresConvertToTheVariablesType) {
-  Variable f = scalar_float(2.7f);
-  store_sysv(sv("!MORE"), &f);
-  EXPECT_EQ(sv("!MORE")->var.type, TYP_INT);
-  EXPECT_EQ(read<int16_t>("!MORE"), 2);
-  Variable neg = scalar_float(-3.9f);
-  store_sysv(sv("!MORE"), &neg);
-  EXPECT_EQ(read<int16_t>("!MORE"), -3);
-  Variable s{};
-  set_string(&s, "7");
-  store_sysv(sv("!MORE"), &s);
-  EXPECT_EQ(read<int16_t>("!MORE"), 7);
-  delvar(&s);
-  Variable one = scalar_long(1);
-  store_sysv(sv("!MORE"), &one);
-
-  // A number stored into a string variable is printed with its type's format.
-  permanent([&] {
-    Variable n = scalar_long(42);
-    store_sysv(sv("!HELP_PATH"), &n);
-  });
-  EXPECT_EQ(read_string("!HELP_PATH"), "          42");
-}
-
-TEST_F(SysvarTest, ShapeMustMatchOnStore) {
-  Variable* three = temp_array<int32_t>(TYP_LONG, {1, 2, 3});
-  EXPECT_EQ(error_code_of([&] { store_sysv(sv("!ORDER"), three); }), M_STRUCT_CONFLICT);
-  EXPECT_EQ(error_code_of([&] { store_sysv(sv("!SYSERROR"), three); }), M_STRUCT_CONFLICT);
-  Variable one = scalar_long(1);
-  EXPECT_EQ(error_code_of([&] { store_sysv(sv("!SYSERROR"), &one); }), M_STRUCT_CONFLICT);
-  deltmp(three);
-
-  // Same shape: converted element by element into the owner's storage.
-  Variable* two = temp_array<float>(TYP_FLOAT, {5.9f, -2.2f});
-  store_sysv(sv("!SYSERROR"), two);
-  deltmp(two);
-  EXPECT_EQ(syserror_codes[0], 5);
-  EXPECT_EQ(syserror_codes[1], -2);
-  syserror_codes[0] = 13;
-  Variable* back = get_sysv(sv("!SYSERROR"));
-  EXPECT_EQ(elements<int32_t>(back)[0], 13);
-  deltmp(back);
-  syserror_codes[0] = syserror_codes[1] = 0;
-}
-
 TEST_F(SysvarTest, BoundVariablesFollowTheirOwners) {
   err_code = -17;
   EXPECT_EQ(read<int32_t>("!ERR"), -17);
@@ -201,79 +142,6 @@ TEST_F(SysvarTest, BoundVariablesFollowTheirOwners) {
             }),
             M_READ_ONLY);
   err_code = error_code = 0;
-}
-
-TEST_F(SysvarTest, DefsysvDefinesChecksTypeAndKeepsAccess) {
-  Variable name{};
-  set_string(&name, "!arrays_t1");  // names are raised to upper case
-  Variable three = scalar_long(3);
-  Variable* args[3] = {&name, &three, nullptr};
-  permanent([&] { defsysv_core(2, args, nullptr); });
-  SysVar* rec = find_sysvar("!ARRAYS_T1");
-  ASSERT_NE(rec, nullptr);
-  EXPECT_EQ(read<int32_t>("!ARRAYS_T1"), 3);
-
-  Variable f = scalar_float(1.5f);
-  args[1] = &f;
-  EXPECT_EQ(error_code_of([&] { defsysv_core(2, args, nullptr); }), M_CONFLICT_DEF);
-  Variable seven = scalar_long(7);
-  args[1] = &seven;
-  defsysv_core(2, args, nullptr);
-  EXPECT_EQ(read<int32_t>("!ARRAYS_T1"), 7);
-
-  // Naming read-only on an existing variable neither stores nor changes its access.
-  Variable nine = scalar_long(9), yes = scalar_long(1);
-  args[1] = &nine;
-  args[2] = &yes;
-  defsysv_core(3, args, nullptr);
-  EXPECT_EQ(read<int32_t>("!ARRAYS_T1"), 7);
-  EXPECT_FALSE(rec->var.is_const());
-
-  // A new variable defined read-only refuses later stores.
-  set_string(&name, "!ARRAYS_T2");
-  permanent([&] { defsysv_core(3, args, nullptr); });
-  EXPECT_TRUE(find_sysvar("!ARRAYS_T2")->var.is_const());
-  EXPECT_EQ(error_code_of([&] { defsysv_core(2, args, nullptr); }), M_READ_ONLY);
-  EXPECT_EQ(read<int32_t>("!ARRAYS_T2"), 9);
-  delvar(&name);
-}
-
-TEST_F(SysvarTest, DefsysvRefusesBadNamesAndArguments) {
-  Variable name{}, one = scalar_long(1);
-  Variable* args[2] = {&name, &one};
-  for (const char* bad : {"ARRAYS_T3", "!", "!A-B", "!A B", ""}) {
-    set_string(&name, bad);
-    EXPECT_EQ(error_code_of([&] { defsysv_core(2, args, nullptr); }), M_SYSVAR_NAME) << bad;
-  }
-  set_string(&name, "!ARRAYS_T3");
-  EXPECT_EQ(error_code_of([&] { defsysv_core(1, args, nullptr); }), M_INCORRECT_ARGS);
-  Variable undefined{};
-  args[1] = &undefined;
-  EXPECT_EQ(error_code_of([&] { defsysv_core(2, args, nullptr); }), M_UNDEFINED);
-  Variable* names = string_array({"!A", "!B"});
-  args[0] = names;
-  args[1] = &one;
-  EXPECT_EQ(error_code_of([&] { defsysv_core(2, args, nullptr); }), M_NOT_SCALAR);
-  deltmp(names);
-  EXPECT_EQ(find_sysvar("!ARRAYS_T3"), nullptr);
-  delvar(&name);
-}
-
-TEST_F(SysvarTest, DefsysvExistsReportsWithoutDefining) {
-  Variable name{}, out{};
-  Variable* args[1] = {&name};
-  set_string(&name, "!prompt");
-  defsysv_core(1, args, &out);
-  EXPECT_EQ(out.type, TYP_LONG);
-  EXPECT_EQ(out.value.l, 1);
-  set_string(&name, "!ARRAYS_NEVER_DEFINED");
-  defsysv_core(1, args, &out);
-  EXPECT_EQ(out.value.l, 0);
-  EXPECT_EQ(find_sysvar("!ARRAYS_NEVER_DEFINED"), nullptr);
-  set_string(&name, "");
-  defsysv_core(1, args, &out);
-  EXPECT_EQ(out.value.l, 0);
-  delvar(&name);
 }
 
 TEST_F(SysvarTest, DefinitionCopiesATemporaryAndArraysKeepTheirShape) {

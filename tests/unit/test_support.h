@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/temps.h"
 #include "values/variable.h"
 

@@ -18,7 +18,6 @@
 #include "session/sysvar_hooks.h"
 #include "session/tout.h"
 #include "test_support.h"
-#include "values/sysvar.h"
 
 namespace {
 

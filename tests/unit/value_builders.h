@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/strings.h"
 #include "values/temps.h"
 #include "values/variable.h"
