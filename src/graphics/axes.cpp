@@ -7,9 +7,8 @@
 #include <cstring>
 
 #include "graphics/hershey.h"
-#include "graphics/text.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "io/format.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
@@ -18,8 +17,11 @@
 
 namespace {
 
-constexpr int M_INFINITE_RANGE = -301;
 constexpr double kTiny = 5e-6;
+
+// Label and title text (the widest line in NORMAL x units); not drawn until the text
+// module is linked.
+float graph_text_pending(const GPoint&, int, GraphAttr&, const TextAttr&, const char*, int) { return 0; }
 
 bool text_commands_allowed() {
   DeviceRecord* d = cur_dev();
@@ -236,7 +238,7 @@ Measure measure(const std::vector<double>& vals) {
     }
     if (!std::isnan(prev)) r.min_diff = std::min(r.min_diff, std::fabs(v - prev));
     prev = v;
-    if (std::fabs(a - 1) >= kTiny) r.all_one = false;
+    if (a != 0 && std::fabs(a - 1) >= kTiny) r.all_one = false;
   }
   if (!std::isfinite(r.smallest)) r.smallest = 0;
   if (!std::isfinite(r.min_diff)) r.min_diff = 0;
@@ -245,7 +247,8 @@ Measure measure(const std::vector<double>& vals) {
   if (r.largest > 0 && r.smallest / r.largest > 1e-6 && r.smallest < 1000) {
     while (d < 6) {
       double x = r.smallest * std::pow(10.0, d);
-      if (std::fabs(x - std::round(x)) <= 0.01 * std::max(1.0, std::fabs(x)) * 0 + 0.01) break;
+      double k = std::round(x);
+      if (k >= 1 && std::fabs(x - k) <= 0.01 * k) break;
       d++;
     }
   }
@@ -392,7 +395,7 @@ void format_ticks(AxisRec& axis, int index) {
   for (int k = 0; k < n && k < 30; k++) {
     if (axis.tickname[k].length) continue;  // the user's own label
     snprintf(buf[k], TICK_LABEL_CHARS, "%s", labels[k].c_str());
-    axis.tickname[k] = StringDesc{static_cast<int32_t>(strlen(buf[k])), 0, buf[k]};
+    axis.tickname[k] = StringDesc{static_cast<uint16_t>(strlen(buf[k])), 0, buf[k]};
   }
 }
 
@@ -446,6 +449,7 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
   const AxisPosition& pos = kPositions[code & 7];
   DeviceRecord& dev = need_device();
   GraphAttr attr = ps.attr;
+  attr.clip = nullptr;  // axes, labels and titles lie outside the data window
   attr.thick = axis.thick > 0 ? axis.thick : 1.0f;
   float size = (axis.charsize <= 0 ? 1.0f : axis.charsize) * (p_com.charsize <= 0 ? 1.0f : p_com.charsize);
   float ch[3] = {static_cast<float>(dev.x_ch_size) / static_cast<float>(dev.x_vsize) * size,
@@ -464,7 +468,8 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
 
   float ticklen = axis.ticklen != 0 ? axis.ticklen : p_com.ticklen;
   float major = ticklen * window_length(pos.tick_axis) * pos.tick_sign;
-  float minor_len = std::fabs(ticklen) >= 0.3f ? 0.015f * window_length(pos.tick_axis) * pos.tick_sign : major / 2;
+  // Long ticks are grid lines: their minor ticks stay short.
+  float minor_len = ticklen >= 0.3f ? 0.015f * window_length(pos.tick_axis) * pos.tick_sign : major / 2;
   int perp = pos.tick_axis;
   float label_push = ticklen < 0 ? -std::fabs(major) : 0.0f;  // outward ticks move labels out
   if (pos.label_offset > 0) label_push = -label_push;
@@ -497,7 +502,7 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
       q[1] = std::min(q[1], axis.window[1] - 0.7f * ch[1]);
     }
     GPoint gp{q[0], q[1], q[2], 0};
-    float w = graph_text(gp, COORD_NORMAL, tattr, text, axis.tickname[k].chars, axis.tickname[k].length);
+    float w = graph_text_pending(gp, COORD_NORMAL, tattr, text, axis.tickname[k].chars, axis.tickname[k].length);
     widest = std::max(widest, w);
   }
   if (axis.minor > 1 && n >= 1) {
@@ -520,9 +525,12 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
         return axis.type == 1 ? std::log10(std::max(static_cast<double>(axis.tickv[k]), 1e-38))
                               : static_cast<double>(axis.tickv[k]);
       };
-      double step = value(1) - value(0);
+      // Each interval between ticks, one before the first and one after the last (user
+      // tick values need not be evenly spaced).
       for (int k = -1; k <= n; k++) {
-        double start = value(0) + k * step;
+        int a = std::clamp(k, 0, n - 1);
+        double step = value(a + 1) - value(a);
+        double start = k < 0 ? value(0) - step : value(k);
         for (int j = 1; j < axis.minor; j++) minor_tick(start + j * step / axis.minor, axis.type == 1);
       }
     }
@@ -545,12 +553,13 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
     q[perp] += 0.5f * ch[perp];
   }
   GPoint gp{q[0], q[1], q[2], 0};
-  graph_text(gp, COORD_NORMAL, tattr, title, axis.title.chars, axis.title.length);
+  graph_text_pending(gp, COORD_NORMAL, tattr, title, axis.title.chars, axis.title.length);
 }
 
 void do_title(bool three_d) {
   DeviceRecord& dev = need_device();
   GraphAttr attr = ps.attr;
+  attr.clip = nullptr;
   attr.thick = p_com.charthick;
   float cy = static_cast<float>(dev.y_ch_size) / static_cast<float>(dev.y_vsize) * p_com.charsize;
   TextAttr text;
@@ -562,13 +571,13 @@ void do_title(bool three_d) {
     int lines = text_n_lines(p_com.title.chars, p_com.title.length, &first);
     text.size = 1.25f * p_com.charsize;
     GPoint p{x, yax.window[1] + (static_cast<float>(lines) + 0.4f) * 1.5f * cy, three_d ? 1.0f : ps.zvalue, 0};
-    graph_text(p, COORD_NORMAL, attr, text, p_com.title.chars, p_com.title.length);
+    graph_text_pending(p, COORD_NORMAL, attr, text, p_com.title.chars, p_com.title.length);
   }
   if (p_com.subtitle.length) {
     int xlines = xax.title.length ? text_n_lines(xax.title.chars, xax.title.length, &first) : 0;
     text.size = p_com.charsize;
     GPoint p{x, yax.window[0] - (4.0f + static_cast<float>(xlines)) * cy, three_d ? 0.0f : ps.zvalue, 0};
-    graph_text(p, COORD_NORMAL, attr, text, p_com.subtitle.chars, p_com.subtitle.length);
+    graph_text_pending(p, COORD_NORMAL, attr, text, p_com.subtitle.chars, p_com.subtitle.length);
   }
 }
 
@@ -587,7 +596,9 @@ void ur_axis(int argc, Variable* argv[], KwNames argk) {
   GraphAttr attr = ps.attr;
   attr.clip = nullptr;
   GPoint p{v[0], v[1], v[2], 0};
-  if (n_args > 0) convert_coord(p, call_coord_system(), p, COORD_NORMAL, attr);
+  if (n_args > 0) convert_coord(p, ps.coord_system, p, COORD_NORMAL, attr);
+  // A missing z is the plot's own ZVALUE, already NORMAL.
+  if (n_args < 3) p.z = ps.zvalue;
   if (p_com.charsize <= 0) p_com.charsize = 1.0f;
   if (p_com.multi[1] > 2 || p_com.multi[2] > 2) p_com.charsize *= 0.5f;
   ps.ch_size[0] = static_cast<float>(dev.x_ch_size) * p_com.charsize / static_cast<float>(dev.x_vsize);
@@ -608,10 +619,8 @@ void ur_axis(int argc, Variable* argv[], KwNames argk) {
   const float at[3] = {p.x, p.y, p.z};
   for (int a = 0; a < 3; a++) {
     std::copy(axis_ptr[a]->window, axis_ptr[a]->window + 2, saved[a]);
-    if (a != which && n_args > 0) {
-      int end = kPositions[code].fixed_high[a];
-      axis_ptr[a]->window[end] = at[a];
-    }
+    // Collapsed to a point: the tick length then comes from the user-visible record.
+    if (a != which && a < n_args) axis_ptr[a]->window[0] = axis_ptr[a]->window[1] = at[a];
   }
   AxisRec& axis = *axis_ptr[which];
   if (ps.type_given[which]) axis.type = ps.type_kw[which] & 1;

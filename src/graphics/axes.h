@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "graphics/plot_state.h"
+#include "graphics/plot_window.h"
 
 // The rounded range of an axis: start and end (logarithms on a logarithmic axis), the
 // major interval (negative for a reversed range) and the suggested number of minor

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/plot.h"
 #include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
@@ -151,7 +152,7 @@ Variable* ur_convert_coords(int argc, Variable* argv[], KwNames argk) {
     Variable* a = pos[0];
     const ArrayDesc* d = a->has_desc() ? a->arr() : nullptr;
     int rows = d ? static_cast<int>(d->dims[0]) : 1;
-    if (!d || (rows != 2 && rows != 3)) message(-304, 0, MSG_LONGJMP);
+    if (!d || (rows != 2 && rows != 3)) message(M_ONE_PARAM_DIMS, 0, MSG_LONGJMP);
     std::vector<float> v = float_values(a);
     n = static_cast<int>(v.size()) / rows;
     xyz.assign(static_cast<size_t>(n) * 3, 0.0f);
@@ -520,4 +521,5 @@ void register_graphics() {
   done = true;
   add_sorted(kGraphicsProcedures, false);
   add_sorted(kGraphicsFunctions, true);
+  register_plot_routines();
 }

@@ -8,30 +8,37 @@
 
 #include "graphics/axes.h"
 #include "graphics/plot.h"
-#include "graphics/text.h"
 #include "interp/interpreter.h"
-#include "interp/message.h"
+#include "base/message.h"
 #include "values/convert.h"
 
 namespace {
 
-constexpr int M_NO_VALID_POINTS = -282;
-constexpr int M_PSYM_RANGE = -302;
-constexpr int M_ONE_PARAM_DIMS = -304;
-constexpr int M_NO_USERSYM = -307;
 constexpr int M_USERSYM_2N = -308;
 constexpr int M_SAME_POINTS = -309;
 constexpr int M_POINTS_RANGE = -310;
 constexpr int M_NOT_ENOUGH_ELEMENTS = -114;
 
-// Elements of v as floats; v must be an array of numbers (-125).
-std::vector<float> float_array(Variable* v) {
-  if (!v->is_array() || v->type == TYP_STRING || v->type == TYP_STRUCT || v->type == TYP_UNDEF)
-    var_error(M_NOT_ARRAY, v, MSG_LONGJMP);
-  std::vector<float> out(v->n_elts());
-  convert(v->arr()->data, out.data(), static_cast<int32_t>(out.size()), v->type, TYP_FLOAT);
-  return out;
-}
+// The elements of an array of numbers as floats (-125 otherwise): the array's own data
+// when it already holds floats, else one converted copy.
+struct FloatData {
+  const float* p = nullptr;
+  size_t n = 0;
+  std::vector<float> own;
+
+  void take(Variable* v, bool writable) {
+    if (!v->is_array() || !is_numeric(v->type) || v->type == TYP_COMPLEX) var_error(M_NOT_ARRAY, v, MSG_LONGJMP);
+    n = v->n_elts();
+    if (v->type == TYP_FLOAT && !writable) {
+      p = static_cast<const float*>(v->data_ptr());
+      return;
+    }
+    own.resize(n);
+    convert(v->data_ptr(), own.data(), static_cast<int32_t>(n), v->type, TYP_FLOAT);
+    p = own.data();
+  }
+  float* mut() { return own.data(); }
+};
 
 // Elements of a number (scalar or array) as floats.
 std::vector<float> float_values(Variable* v) {
@@ -124,15 +131,12 @@ namespace {
 
 // ---- PLOT and OPLOT -------------------------------------------------------------------
 
-bool interrupted() { return int_interrupt == IR_INTERRUPT; }
-
 // Draws n points (x may be null: the index) in DATA coordinates with the call's
-// attributes; invalid points break the line.
+// attributes; invalid points break the line. Each point is converted once.
 void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
   DeviceRecord& dev = need_device();
   int psym = p_com.psym;
   int sym = std::abs(psym);
-  if (sym > 8 && sym != 10) message(M_PSYM_RANGE, 0, MSG_LONGJMP);
   int nsum = std::max(p_com.nsum, 1);
   float symsize = p_com.symsize == 0 ? 1.0f : p_com.symsize;
   float half = symsize * 0.5f * static_cast<float>(dev.x_ch_size) / static_cast<float>(dev.x_vsize);
@@ -142,11 +146,10 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
   float max_value = ps.max_value;
   bool lines = psym <= 0;
   bool steps = sym == 10;
-  std::vector<GPoint> run;  // the current polyline (histogram steps need neighbours)
+  std::vector<GPoint> run;  // the current stretch of valid points (steps need neighbours)
   auto flush_steps = [&]() {
     size_t m = run.size();
-    if (m == 0) return;
-    GPoint prev = run[0];
+    GPoint prev;
     for (size_t k = 0; k < m; k++) {
       float left = k == 0 ? run[0].x : (run[k - 1].x + run[k].x) / 2;
       float right = k + 1 == m ? run[k].x : (run[k].x + run[k + 1].x) / 2;
@@ -157,10 +160,10 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     }
     run.clear();
   };
-  bool have_prev = false;
-  GPoint prev;
+  bool have_prev = false;  // the previous point was valid and converted
+  GPoint prev;             // in DEVICE_INT
   for (int i = 0; i < n; i += nsum) {
-    if (interrupted()) break;
+    if (int_interrupt == IR_INTERRUPT) break;
     GPoint p{0, 0, z, 0};
     bool valid;
     if (nsum == 1) {
@@ -168,6 +171,7 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       p.y = y[i];
       valid = !(p.y > max_value);
     } else {
+      // Averages of the group (geometric on a logarithmic axis).
       double sx = 0, sy = 0;
       int count = 0;
       for (int k = i; k < std::min(n, i + nsum); k++) {
@@ -179,10 +183,8 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       }
       valid = count > 0;
       if (valid) {
-        sx /= count;
-        sy /= count;
-        p.x = static_cast<float>(xlog ? std::exp(sx) : sx);
-        p.y = static_cast<float>(ylog ? std::exp(sy) : sy);
+        p.x = static_cast<float>(xlog ? std::exp(sx / count) : sx / count);
+        p.y = static_cast<float>(ylog ? std::exp(sy / count) : sy / count);
       }
     }
     if (!valid) {
@@ -195,15 +197,20 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       continue;
     }
     if (lines || psym < 0) {
-      if (have_prev) draw_vector(prev, p, attr, COORD_DATA);
-      prev = p;
-      have_prev = true;
+      GPoint d;
+      // A point that cannot be converted (a log of a non-positive value, a non-finite
+      // value) drops the segments on both sides of it.
+      bool ok = convert_coord(p, COORD_DATA, d, DEVICE_INT, attr) != 0;
+      if (ok && have_prev) draw_vector(prev, d, attr, DEVICE_INT);
+      prev = d;
+      have_prev = ok;
     }
     if (sym >= 1 && sym <= 8) plot_symbol(p, sym, half, COORD_DATA, attr);
   }
   if (steps) flush_steps();
 }
 
+// Smallest and largest finite values.
 void min_max(const float* v, int n, float& lo, float& hi) {
   lo = INFINITY;
   hi = -INFINITY;
@@ -215,22 +222,45 @@ void min_max(const float* v, int n, float& lo, float& hi) {
   if (lo > hi) lo = hi = 0;
 }
 
+// The range of an axis without RANGE: y values not above MAX_VALUE whose x lies in the
+// x range (-282 when there are none).
+void data_y_range(const float* x, const float* y, int n, float& lo, float& hi) {
+  float xlo = std::min(xax.crange[0], xax.crange[1]), xhi = std::max(xax.crange[0], xax.crange[1]);
+  lo = INFINITY;
+  hi = -INFINITY;
+  for (int i = 0; i < n; i++) {
+    float xv = x ? x[i] : static_cast<float>(i);
+    float yv = y[i];
+    if (!(xv >= xlo && xv <= xhi) || yv > ps.max_value || !std::isfinite(yv)) continue;
+    lo = std::min(lo, yv);
+    hi = std::max(hi, yv);
+  }
+  if (lo > hi) message(M_NO_VALID_POINTS, 0, MSG_LONGJMP);
+}
+
 void plot_body(int argc, Variable* argv[], KwNames argk, bool xlog, bool ylog, bool is_plot) {
   init_plot_vars(0, is_plot);
   Variable* pos[2] = {nullptr, nullptr};
   int n_args = decode_plot_keywords(argc, argv, argk, pos, is_plot ? PP_PLOT : PP_OPLOT);
   init_plot_vars(1, is_plot);
   need_device();
-  std::vector<float> xs, ys;
+  int sym = std::abs(p_com.psym);
+  if (sym > 8 && sym != 10) message(M_PSYM_RANGE, 0, MSG_LONGJMP);
+  if (sym == 8 && user_symbol.v.empty()) message(M_NO_USERSYM, 0, MSG_LONGJMP);
+  bool polar = ps.flags & PS_POLAR;
+  FloatData xd, yd;
   if (n_args == 2) {
-    xs = float_array(pos[0]);
-    ys = float_array(pos[1]);
+    xd.take(pos[0], polar);
+    yd.take(pos[1], polar);
   } else {
-    if (ps.flags & PS_POLAR) message(M_INCORRECT_ARGS, 0, MSG_LONGJMP);
-    ys = float_array(pos[0]);
+    if (polar) message(M_INCORRECT_ARGS, 0, MSG_LONGJMP);
+    yd.take(pos[0], false);
   }
-  int n = static_cast<int>(n_args == 2 ? std::min(xs.size(), ys.size()) : ys.size());
-  if (ps.flags & PS_POLAR) {
+  int n = static_cast<int>(n_args == 2 ? std::min(xd.n, yd.n) : yd.n);
+  if (polar) {
+    // Radius and angle become x and y; an angle above MAX_VALUE stays invalid.
+    float* xs = xd.mut();
+    float* ys = yd.mut();
     for (int i = 0; i < n; i++) {
       float r = xs[i], theta = ys[i];
       if (theta > ps.max_value) {
@@ -241,7 +271,8 @@ void plot_body(int argc, Variable* argv[], KwNames argk, bool xlog, bool ylog, b
       ys[i] = r * std::sin(theta);
     }
   }
-  const float* x = xs.empty() ? nullptr : xs.data();
+  const float* x = xd.p;
+  const float* y = yd.p;
   if (is_plot) {
     xax.type = ps.type_given[0] ? (ps.type_kw[0] & 1) : (xlog ? 1 : 0);
     yax.type = ps.type_given[1] ? (ps.type_kw[1] & 1) : (ylog ? 1 : 0);
@@ -266,16 +297,8 @@ void plot_body(int argc, Variable* argv[], KwNames argk, bool xlog, bool ylog, b
         yax.style &= ~16;
     }
     if (yax.range[0] == yax.range[1]) {
-      float xlo = std::min(xax.crange[0], xax.crange[1]), xhi = std::max(xax.crange[0], xax.crange[1]);
-      float lo = INFINITY, hi = -INFINITY;
-      for (int i = 0; i < n; i++) {
-        float xv = x ? x[i] : static_cast<float>(i);
-        float yv = ys[i];
-        if (!(xv >= xlo && xv <= xhi) || yv > ps.max_value || !std::isfinite(yv)) continue;
-        lo = std::min(lo, yv);
-        hi = std::max(hi, yv);
-      }
-      if (lo > hi) message(M_NO_VALID_POINTS, 0, MSG_LONGJMP);
+      float lo, hi;
+      data_y_range(x, y, n, lo, hi);
       if (yax.type != 1 && !(yax.style & 16) && yax.range[0] == 0 && lo >= 0 && !(yax.style & 1)) lo = 0;
       yax.crange[0] = lo;
       yax.crange[1] = hi;
@@ -297,8 +320,8 @@ void plot_body(int argc, Variable* argv[], KwNames argk, bool xlog, bool ylog, b
   attr.yaxis = &yax;
   attr.zaxis = &zax;
   int noclip = ps.noclip_given ? ps.noclip : p_com.noclip;
-  setup_clipping(noclip, ps.clip_given, ps.clip, call_coord_system(), attr);
-  if (!(ps.flags & PS_NODATA)) draw_data(x, ys.data(), n, attr);
+  setup_clipping(noclip, ps.clip_given, ps.clip, ps.coord_system, attr);
+  if (!(ps.flags & PS_NODATA)) draw_data(x, y, n, attr);
   init_plot_vars(2, is_plot);
 }
 
@@ -431,20 +454,22 @@ void ur_plots(int argc, Variable* argv[], KwNames argk) {
   DeviceRecord& dev = need_device();
   check_graphics_inited();
   GraphAttr attr = points_attr();
-  std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : 0.0f);
+  std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : ps.zvalue);
   std::vector<int32_t> colors = colors_of(pk.color, pts.size());
   if (colors.size() == 1) attr.color = colors[0];
   int system = points_system();
   int psym = pk.psym_given ? pk.psym : plot_com.psym;
   if (std::abs(psym) > 8) message(M_PSYM_RANGE, 0, MSG_LONGJMP);
-  if (psym > 0) {
+  if (std::abs(psym) == 8 && user_symbol.v.empty()) message(M_NO_USERSYM, 0, MSG_LONGJMP);
+  if (psym != 0) {
     float size = pk.symsize_given && pk.symsize != 0 ? pk.symsize : (plot_com.symsize != 0 ? plot_com.symsize : 1.0f);
     float half = size * 0.5f * static_cast<float>(dev.x_ch_size) / static_cast<float>(dev.x_vsize);
+    GraphAttr sattr = attr;
     for (size_t i = 0; i < pts.size(); i++) {
-      if (colors.size() > 1) attr.color = colors[i];
-      plot_symbol(pts[i], psym, half, system, attr);
+      if (colors.size() > 1) sattr.color = colors[i];
+      plot_symbol(pts[i], std::abs(psym), half, system, sattr);
     }
-    return;
+    if (psym > 0) return;  // a negative symbol also joins the points
   }
   // Lines: each point in device coordinates (the 3-D transformation applied once).
   GraphAttr dev_attr = attr;
@@ -469,7 +494,7 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
   DeviceRecord& dev = need_device();
   check_graphics_inited();
   GraphAttr attr = points_attr();
-  std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : 0.0f);
+  std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : ps.zvalue);
   if (pts.size() < 2) message(M_NO_VALID_POINTS, 0, MSG_LONGJMP);
   std::vector<int32_t> colors = colors_of(pk.color, pts.size());
   // Per-vertex colours: the polygon takes the first vertex's colour.
@@ -528,7 +553,8 @@ void ur_usersym(int argc, Variable* argv[], KwNames argk) {
   std::vector<Vertex> v;
   if (n_args == 1) {
     Variable* a = pos[0];
-    if (!a->is_array() || a->arr()->dims[0] != 2 || a->arr()->n_dim != 2) message(M_USERSYM_2N, 0, MSG_LONGJMP);
+    // A 2 x 1 array has lost its trailing dimension.
+    if (!a->is_array() || a->arr()->dims[0] != 2 || a->arr()->n_dim > 2) message(M_USERSYM_2N, 0, MSG_LONGJMP);
     std::vector<float> f = float_values(a);
     for (size_t i = 0; i + 1 < f.size(); i += 2) v.push_back({f[i], f[i + 1]});
   } else {
@@ -555,5 +581,4 @@ const RoutineEntry kPlotProcedures[] = {
 void register_plot_routines() {
   add_system_routine(kPlotProcedures, false, static_cast<int>(std::size(kPlotProcedures)));
   register_axis_routines();
-  register_text_routines();
 }
