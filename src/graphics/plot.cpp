@@ -131,6 +131,69 @@ namespace {
 
 // ---- PLOT and OPLOT -------------------------------------------------------------------
 
+// A polyline in DEVICE_INT coordinates drawn segment by segment. Dense data puts many
+// successive points into one device column; their vertical segments cover exactly the
+// span from the lowest to the highest of them, so a solid line draws each such run as
+// at most three segments (first point, the extreme reached first, the other extreme,
+// last point). Dashed lines keep every segment: their dash phase follows the length.
+class Polyline {
+ public:
+  Polyline(GraphAttr& attr) : attr_(attr), merge_(attr.linestyle == 0) {}
+  ~Polyline() = default;
+
+  void point(const GPoint& d) {
+    if (!active_) {
+      start(d);
+      return;
+    }
+    if (merge_ && d.x == first_.x) {
+      if (d.y < lo_.y) {
+        lo_ = d;
+        lo_seq_ = ++seq_;
+      }
+      if (d.y > hi_.y) {
+        hi_ = d;
+        hi_seq_ = ++seq_;
+      }
+      last_ = d;
+      return;
+    }
+    flush_column();
+    draw_vector(last_, d, attr_, DEVICE_INT);
+    start(d);
+  }
+  // An invalid point: the next one starts a new line.
+  void end() {
+    if (active_) flush_column();
+    active_ = false;
+  }
+
+ private:
+  void start(const GPoint& d) {
+    first_ = lo_ = hi_ = last_ = d;
+    lo_seq_ = hi_seq_ = seq_ = 0;
+    active_ = true;
+  }
+  void flush_column() {
+    if (lo_.y == hi_.y) return;  // a single point, or only repeats of it
+    const GPoint& e1 = lo_seq_ < hi_seq_ ? lo_ : hi_;
+    const GPoint& e2 = lo_seq_ < hi_seq_ ? hi_ : lo_;
+    const GPoint* path[4] = {&first_, &e1, &e2, &last_};
+    const GPoint* from = path[0];
+    for (int k = 1; k < 4; k++) {
+      if (path[k]->y == from->y) continue;
+      draw_vector(*from, *path[k], attr_, DEVICE_INT);
+      from = path[k];
+    }
+  }
+
+  GraphAttr& attr_;
+  bool merge_;
+  bool active_ = false;
+  GPoint first_, lo_, hi_, last_;
+  int lo_seq_ = 0, hi_seq_ = 0, seq_ = 0;
+};
+
 // Draws n points (x may be null: the index) in DATA coordinates with the call's
 // attributes; invalid points break the line. Each point is converted once.
 void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
@@ -160,8 +223,7 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     }
     run.clear();
   };
-  bool have_prev = false;  // the previous point was valid and converted
-  GPoint prev;             // in DEVICE_INT
+  Polyline line(attr);
   for (int i = 0; i < n; i += nsum) {
     if (int_interrupt == IR_INTERRUPT) break;
     GPoint p{0, 0, z, 0};
@@ -188,7 +250,7 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       }
     }
     if (!valid) {
-      have_prev = false;
+      line.end();
       if (steps) flush_steps();
       continue;
     }
@@ -200,13 +262,14 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       GPoint d;
       // A point that cannot be converted (a log of a non-positive value, a non-finite
       // value) drops the segments on both sides of it.
-      bool ok = convert_coord(p, COORD_DATA, d, DEVICE_INT, attr) != 0;
-      if (ok && have_prev) draw_vector(prev, d, attr, DEVICE_INT);
-      prev = d;
-      have_prev = ok;
+      if (convert_coord(p, COORD_DATA, d, DEVICE_INT, attr))
+        line.point(d);
+      else
+        line.end();
     }
     if (sym >= 1 && sym <= 8) plot_symbol(p, sym, half, COORD_DATA, attr);
   }
+  line.end();
   if (steps) flush_steps();
 }
 
