@@ -231,13 +231,13 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     if (nsum == 1) {
       p.x = x ? x[i] : static_cast<float>(i);
       p.y = y[i];
-      valid = !(p.y > max_value);
+      valid = !std::isgreater(p.y, max_value);  // quiet for NaN
     } else {
       // Averages of the group (geometric on a logarithmic axis).
       double sx = 0, sy = 0;
       int count = 0;
       for (int k = i; k < std::min(n, i + nsum); k++) {
-        if (y[k] > max_value) continue;
+        if (std::isgreater(y[k], max_value)) continue;
         double xv = x ? x[k] : k, yv = y[k];
         sx += xlog ? std::log(xv) : xv;
         sy += ylog ? std::log(yv) : yv;
@@ -294,7 +294,7 @@ void data_y_range(const float* x, const float* y, int n, float& lo, float& hi) {
   for (int i = 0; i < n; i++) {
     float xv = x ? x[i] : static_cast<float>(i);
     float yv = y[i];
-    if (!(xv >= xlo && xv <= xhi) || yv > ps.max_value || !std::isfinite(yv)) continue;
+    if (!std::isfinite(yv) || !std::isfinite(xv) || xv < xlo || xv > xhi || yv > ps.max_value) continue;
     lo = std::min(lo, yv);
     hi = std::max(hi, yv);
   }
@@ -326,7 +326,7 @@ void plot_body(int argc, Variable* argv[], KwNames argk, bool xlog, bool ylog, b
     float* ys = yd.mut();
     for (int i = 0; i < n; i++) {
       float r = xs[i], theta = ys[i];
-      if (theta > ps.max_value) {
+      if (std::isgreater(theta, ps.max_value)) {
         xs[i] = 0;
         continue;
       }
