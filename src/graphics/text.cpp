@@ -289,7 +289,7 @@ void ur_text(int argc, Variable* argv[], KwNames argk) {
     GPoint at;
     if (n_args == 3) {
       GPoint p{xs[xs.size() == 1 ? 0 : i], ys[ys.size() == 1 ? 0 : i], z, 0};
-      convert_coord(p, system, at, COORD_NORMAL, attr);
+      if (!convert_coord(p, system, at, COORD_NORMAL, attr)) continue;  // e.g. not positive on a log axis
     } else {
       at = text_position;
     }
