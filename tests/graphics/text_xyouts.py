@@ -72,16 +72,19 @@ for y in range(int(y0) - 120, int(y0) + 120):
 c.expect(len(bands) == 2 and near(bands[1][0] - bands[0][0], 2 * Y_CH * PX, 2), "two lines, one apart: %s" % bands)
 c.expect(near(wl, w6, 1e-5) and wl > 0, "width of the widest line (%g, %g)" % (wl, w6))
 
-# Levels: !U raised and smaller, !D lowered, !E raised and smaller still (offsets in font units).
+# Levels, in vector and in device fonts: !U raised and smaller, !D lowered, !E raised and
+# smaller still, by offsets in units of a 21st of the capitals' height.
 img = render(folder + "/text_levels.ps", resolution=DPI)
-boxes = [ink(img, at(x, 0.5)[0] - 10, at(x, 0.5)[1] - 120, at(x, 0.5)[0] + 60, at(x, 0.5)[1] + 60) or (0, 0, 0, 0)
-         for x in (0.2, 0.4, 0.6, 0.8)]
-normal, up, down, exp = boxes
-s = 3 * Y_CH / 32.0 * PX  # pixels per font unit at size 3
-h = normal[3] - normal[1]
-c.expect(near(normal[3] - up[3], 15.2 * s, 3) and near(up[3] - up[1], 0.619 * h, 2), "!U: %s vs %s" % (up, normal))
-c.expect(near(down[3] - normal[3], 7.961 * s, 3) and down[1] > normal[1], "!D: %s vs %s" % (down, normal))
-c.expect(near(normal[3] - exp[3], 14.972 * s, 3) and near(exp[3] - exp[1], 0.444 * h, 2), "!E: %s" % (exp,))
+for yn, kind in ((0.5, "vector"), (0.2, "device")):
+    normal, up, down, exp = (ink(img, at(x, yn)[0] - 10, at(x, yn)[1] - 120, at(x, yn)[0] + 60, at(x, yn)[1] + 60)
+                             or (0, 0, 0, 0) for x in (0.2, 0.4, 0.6, 0.8))
+    h = normal[3] - normal[1]
+    s = h / 21.0
+    c.expect(h > 20 and near(normal[3] - up[3], 15.2 * s, 3) and near(up[3] - up[1], 0.619 * h, 2),
+             "%s !U: %s vs %s" % (kind, up, normal))
+    c.expect(near(down[3] - normal[3], 7.961 * s, 3) and down[1] > normal[1], "%s !D: %s vs %s" % (kind, down, normal))
+    c.expect(near(normal[3] - exp[3], 14.972 * s, 3) and near(exp[3] - exp[1], 0.444 * h, 2),
+             "%s !E: %s vs %s" % (kind, exp, normal))
 
 # ORIENTATION=90: a column rising from the point, left of it; TEXT_AXES=3 (YX): right of it.
 img = render(folder + "/text_turned.ps", resolution=DPI)
