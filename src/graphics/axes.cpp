@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "graphics/hershey.h"
+#include "graphics/text.h"
 #include "interp/interpreter.h"
 #include "base/message.h"
 #include "io/format.h"
@@ -18,10 +19,6 @@
 namespace {
 
 constexpr double kTiny = 5e-6;
-
-// Label and title text (the widest line in NORMAL x units); not drawn until the text
-// module is linked.
-float graph_text_pending(const GPoint&, int, GraphAttr&, const TextAttr&, const char*, int) { return 0; }
 
 bool text_commands_allowed() {
   DeviceRecord* d = cur_dev();
@@ -502,7 +499,7 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
       q[1] = std::min(q[1], axis.window[1] - 0.7f * ch[1]);
     }
     GPoint gp{q[0], q[1], q[2], 0};
-    float w = graph_text_pending(gp, COORD_NORMAL, tattr, text, axis.tickname[k].chars, axis.tickname[k].length);
+    float w = graph_text(gp, COORD_NORMAL, tattr, text, axis.tickname[k].chars, axis.tickname[k].length);
     widest = std::max(widest, w);
   }
   if (axis.minor > 1 && n >= 1) {
@@ -553,7 +550,7 @@ void draw_axis(AxisRec& axis, int code, bool with_labels) {
     q[perp] += 0.5f * ch[perp];
   }
   GPoint gp{q[0], q[1], q[2], 0};
-  graph_text_pending(gp, COORD_NORMAL, tattr, title, axis.title.chars, axis.title.length);
+  graph_text(gp, COORD_NORMAL, tattr, title, axis.title.chars, axis.title.length);
 }
 
 void do_title(bool three_d) {
@@ -571,13 +568,13 @@ void do_title(bool three_d) {
     int lines = text_n_lines(p_com.title.chars, p_com.title.length, &first);
     text.size = 1.25f * p_com.charsize;
     GPoint p{x, yax.window[1] + (static_cast<float>(lines) + 0.4f) * 1.5f * cy, three_d ? 1.0f : ps.zvalue, 0};
-    graph_text_pending(p, COORD_NORMAL, attr, text, p_com.title.chars, p_com.title.length);
+    graph_text(p, COORD_NORMAL, attr, text, p_com.title.chars, p_com.title.length);
   }
   if (p_com.subtitle.length) {
     int xlines = xax.title.length ? text_n_lines(xax.title.chars, xax.title.length, &first) : 0;
     text.size = p_com.charsize;
     GPoint p{x, yax.window[0] - (4.0f + static_cast<float>(xlines)) * cy, three_d ? 0.0f : ps.zvalue, 0};
-    graph_text_pending(p, COORD_NORMAL, attr, text, p_com.subtitle.chars, p_com.subtitle.length);
+    graph_text(p, COORD_NORMAL, attr, text, p_com.subtitle.chars, p_com.subtitle.length);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "graphics/device.h"
 #include "graphics/plot.h"
+#include "graphics/text.h"
 #include "base/message.h"
 #include "lib/arrays.h"
 #include "values/convert.h"
@@ -522,4 +523,5 @@ void register_graphics() {
   add_sorted(kGraphicsProcedures, false);
   add_sorted(kGraphicsFunctions, true);
   register_plot_routines();
+  register_text_routines();
 }

@@ -8,5 +8,5 @@
 // half in NORMAL x units.
 void plot_symbol(const GPoint& point, int psym, float half, int coord_system, GraphAttr& attr);
 
-// Registers the plotting routines, AXIS and XYOUTS.
+// Registers the plotting routines and AXIS.
 void register_plot_routines();

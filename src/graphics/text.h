@@ -1,13 +1,16 @@
-// Graphic text: the one entry every caller uses (graph_text), line breaks at "!C", the
-// choice between vector (Hershey) and device fonts, vector text drawn through the line
-// drawer, and XYOUTS. Relies on the graphics core and the Hershey fonts (hershey.h).
+// Graphic text: the one entry every caller draws text through (titles, tick labels,
+// XYOUTS). Breaks lines at "!C", chooses between vector (Hershey) text drawn as strokes
+// through draw_vector and the device's own text operation, and lays vector text out in
+// the plane of the text axes, so that a 3-D transformation applies to it. Also XYOUTS.
+// Relies on the device layer and the Hershey font layout.
 #pragma once
 
 #include "graphics/device.h"
 
-// Draws a string of graphic text at point p (in coord_system) and returns the width of
-// its widest line in NORMAL x units. A negative text size only measures.
+// Draws s[0 .. length) at p, given in coord_system (DATA, DEVICE or NORMAL), with the
+// drawing attributes (colour, thickness, clipping, T) and text attributes of the call.
+// Returns the width of the widest line in NORMAL x units. A negative size only measures.
 float graph_text(const GPoint& p, int coord_system, GraphAttr& attr, const TextAttr& text, const char* s, int length);
 
-// The XYOUTS procedure and its registration with the other text routines.
+// Registers XYOUTS (called by register_graphics).
 void register_text_routines();
