@@ -10,6 +10,7 @@
 #include "graphics/plot.h"
 #include "interp/interpreter.h"
 #include "base/message.h"
+#include "lib/arrays.h"
 #include "values/convert.h"
 
 namespace {
@@ -396,10 +397,11 @@ void ur_oplot(int argc, Variable* argv[], KwNames argk) { plot_body(argc, argv, 
 
 // ---- PLOTS and POLYFILL ---------------------------------------------------------------
 
-constexpr int PT_PLOTS = 1, PT_XYOUTS = 2, PT_POLYFILL = 16;
+constexpr int PT_PLOTS = 1, PT_CONVERT = 8, PT_POLYFILL = 16;
 
 struct PointsKeywords {
   int32_t coord_bits;
+  int32_t to_bits;  // CONVERT_COORD's TO_DATA 1, TO_DEVICE 2, TO_NORMAL 4
   int32_t channel, channel_given;
   int32_t clip_given;
   float clip[6];
@@ -427,37 +429,42 @@ KwArray pk_clip{pk.clip, 4, 6, 0};
 
 constexpr uint16_t kFlagClear = KW_BITFLAG | KW_CLEAR;
 constexpr uint8_t kPF = PT_PLOTS | PT_POLYFILL;
+constexpr uint8_t kPFC = kPF | PT_CONVERT;
 const KwEntry kPointsKeywords[] = {
     {"CHANNEL", TYP_LONG, kPF, KW_CLEAR, &pk.channel_given, &pk.channel},
     {"CLIP", TYP_FLOAT, kPF, KW_ARRAY | KW_CLEAR, &pk.clip_given, &pk_clip},
     {"COLOR", 0, kPF, KW_OUTPUT | KW_CLEAR, nullptr, &pk.color},
     {"CONTINUE", 0, PT_PLOTS, kFlagClear | 1, nullptr, &pk.cont},
-    {"DATA", 0, kPF, kFlagClear | 1, nullptr, &pk.coord_bits},
-    {"DEVICE", 0, kPF, kFlagClear | 2, nullptr, &pk.coord_bits},
+    {"DATA", 0, kPFC, kFlagClear | 1, nullptr, &pk.coord_bits},
+    {"DEVICE", 0, kPFC, kFlagClear | 2, nullptr, &pk.coord_bits},
     {"FILL_PATTERN", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
     {"IMAGE_COORD", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
     {"IMAGE_INTERP", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
     {"LINESTYLE", TYP_LONG, kPF, KW_CLEAR, &pk.linestyle_given, &pk.linestyle},
     {"LINE_FILL", 0, PT_POLYFILL, kFlagClear | 1, nullptr, &pk.line_fill},
     {"NOCLIP", TYP_LONG, kPF, KW_CLEAR, &pk.noclip_given, &pk.noclip},
-    {"NORMAL", 0, kPF, kFlagClear | 4, nullptr, &pk.coord_bits},
+    {"NORMAL", 0, kPFC, kFlagClear | 4, nullptr, &pk.coord_bits},
     {"ORIENTATION", TYP_FLOAT, PT_POLYFILL, KW_CLEAR, &pk.orientation_given, &pk.orientation},
     {"PATTERN", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.pattern},
     {"PSYM", TYP_LONG, PT_PLOTS, KW_CLEAR, &pk.psym_given, &pk.psym},
     {"SPACING", TYP_FLOAT, PT_POLYFILL, KW_CLEAR, &pk.spacing_given, &pk.spacing},
     {"SYMSIZE", TYP_FLOAT, PT_PLOTS, KW_CLEAR, &pk.symsize_given, &pk.symsize},
-    {"T3D", TYP_LONG, kPF, KW_CLEAR, &pk.t3d_given, &pk.t3d},
+    {"T3D", TYP_LONG, kPFC, KW_CLEAR, &pk.t3d_given, &pk.t3d},
     {"THICK", TYP_FLOAT, kPF, KW_CLEAR, &pk.thick_given, &pk.thick},
+    {"TO_DATA", 0, PT_CONVERT, kFlagClear | 1, nullptr, &pk.to_bits},
+    {"TO_DEVICE", 0, PT_CONVERT, kFlagClear | 2, nullptr, &pk.to_bits},
+    {"TO_NORMAL", 0, PT_CONVERT, kFlagClear | 4, nullptr, &pk.to_bits},
     {"TRANSPARENT", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
     {"Z", TYP_FLOAT, kPF, KW_CLEAR, &pk.z_given, &pk.z},
     {nullptr, 0, 0, 0, nullptr, nullptr},
 };
 
-int points_system() {
-  if (pk.coord_bits & 2) return COORD_DEVICE;
-  if (pk.coord_bits & 4) return COORD_NORMAL;
+int system_of(int32_t bits) {
+  if (bits & 2) return COORD_DEVICE;
+  if (bits & 4) return COORD_NORMAL;
   return COORD_DATA;
 }
+int points_system() { return system_of(pk.coord_bits); }
 
 // The points of PLOTS and POLYFILL: one 2 x n or 3 x n array, or separate x, y [, z].
 std::vector<GPoint> points_of(Variable* pos[3], int n_args, float z_default) {
@@ -598,6 +605,31 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
     dev.polyfill(xs.data(), ys.data(), n, &fill);
 }
 
+// ---- CONVERT_COORD ----------------------------------------------------------------------
+
+Variable* ur_convert_coords(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[3] = {nullptr, nullptr, nullptr};
+  int n_args = get_kw_params(argc, argv, argk, kPointsKeywords, pos, PT_CONVERT);
+  GraphAttr attr;
+  attr_setup(plot_com, attr);
+  if (pk.t3d_given) attr.t3d = pk.t3d ? plot_com.t : nullptr;
+  attr.clip = nullptr;
+  std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : 0.0f);
+  auto n = static_cast<int32_t>(pts.size());
+  int from = points_system(), to = system_of(pk.to_bits);
+  int32_t dims[2] = {3, n};
+  Variable* result;
+  auto* out = static_cast<float*>(make_temp_array(TYP_FLOAT, n > 1 ? 2 : 1, dims, ARR_NOZERO, &result));
+  for (int32_t i = 0; i < n; i++) {
+    GPoint q;
+    convert_coord(pts[i], from, q, to, attr);
+    out[3 * i] = q.x;
+    out[3 * i + 1] = q.y;
+    out[3 * i + 2] = q.z;
+  }
+  return result;
+}
+
 // ---- USERSYM --------------------------------------------------------------------------
 
 int32_t us_color, us_color_given, us_fill;
@@ -641,7 +673,12 @@ const RoutineEntry kPlotProcedures[] = {
 
 }  // namespace
 
+const RoutineEntry kPlotFunctions[] = {
+    {ur_convert_coords, "CONVERT_COORD", 1, 3, true},
+};
+
 void register_plot_routines() {
   add_system_routine(kPlotProcedures, false, static_cast<int>(std::size(kPlotProcedures)));
+  add_system_routine(kPlotFunctions, true, 1);
   register_axis_routines();
 }
