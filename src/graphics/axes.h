@@ -1,6 +1,6 @@
 // Axes: range rounding and tick choice, tick labels, drawing one axis in one of eight
 // positions, the plot titles and the AXIS procedure. Works on the working axis records
-// and the plot state of plot_state.h; draws through the line and text routines.
+// and the plot state of plot_window.h; draws through the line and text routines.
 #pragma once
 
 #include <string>

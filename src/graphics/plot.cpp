@@ -1,5 +1,5 @@
 // The line-plot family: PLOT and its logarithmic variants, OPLOT, PLOTS, POLYFILL, the
-// plotting symbols and USERSYM. Each call sets up the working state (plot_state.h),
+// plotting symbols, USERSYM and CONVERT_COORD. Each call sets up the working state (plot_window.h),
 // scales and draws the axes (axes.h) and draws its data through the line drawer.
 #include <algorithm>
 #include <cfloat>

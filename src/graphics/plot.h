@@ -1,5 +1,5 @@
 // The line-plot routines (PLOT, PLOT_IO, PLOT_OI, PLOT_OO, OPLOT, PLOTS, POLYFILL,
-// USERSYM) and the plotting symbols. Relies on the plot state, axes and text.
+// USERSYM, CONVERT_COORD) and the plotting symbols. Relies on the plot state, axes and text.
 #pragma once
 
 #include "graphics/device.h"
