@@ -89,4 +89,8 @@ blank(im, data(6, 6), "beyond the polar line")
 im = render(folder + "/clip.ps")
 blank(im, data(6, 12), "the line clipped at the window")
 ink(im, data(2, 14), "the line drawn with NOCLIP past the window")
+# Four points in one device column: the whole span between their extremes.
+ink(im, data(5, 1.3), "a dense column down to its lowest point")
+ink(im, data(5, 7.7), "a dense column up to its highest point")
+blank(im, data(5, 8.6), "above the dense column")
 c.finish()
