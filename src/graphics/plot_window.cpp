@@ -103,6 +103,9 @@ std::vector<KwEntry> build_table() {
   add("XTYPE", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[0], &ps.type_kw[0]);
   add("YTYPE", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[1], &ps.type_kw[1]);
   add("ZTYPE", TYP_LONG, A | kStored, KW_CLEAR, &ps.type_given[2], &ps.type_kw[2]);
+  // Flag forms of XTYPE and YTYPE.
+  add("XLOG", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[0], &ps.type_kw[0]);
+  add("YLOG", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[1], &ps.type_kw[1]);
   for (const char* name : {"AX", "AZ", "BOTTOM", "CELL_FILL", "CLOSED", "C_ANNOTATION", "C_CHARSIZE", "C_COLORS",
                            "C_LABELS", "C_LINESTYLE", "C_ORIENTATION", "C_SPACING", "C_THICK", "DOWNHILL", "FILL",
                            "FOLLOW", "HORIZONTAL", "IMAGE", "LEGO", "LEVELS", "LOWER_ONLY", "NLEVELS", "OVERPLOT",
