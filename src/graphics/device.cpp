@@ -167,7 +167,7 @@ namespace {
 // range and makes the point invalid.
 float data_to_normal(float v, const AxisRec& a, bool& valid) {
   if (a.type == 1) {
-    if (v > 0) {
+    if (std::isgreater(v, 0.0f)) {  // quiet for NaN
       v = log10f(v);
     } else {
       v = a.crange[0];
@@ -192,7 +192,7 @@ float normal_to_data(float v, const AxisRec& a) {
 
 // Whole device units, limited so that the integer conversion is always defined.
 float trunc_device(float v) {
-  if (!(v > -1.0e9f)) return -1.0e9f;  // NaN too
+  if (!std::isgreater(v, -1.0e9f)) return -1.0e9f;  // NaN too, quietly
   if (v > 1.0e9f) return 1.0e9f;
   return std::trunc(v);
 }

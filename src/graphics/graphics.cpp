@@ -1,5 +1,5 @@
 // The graphics built-ins of the core: device selection and control (SET_PLOT, DEVICE),
-// ERASE, EMPTY, CONVERT_COORD, image transfer (TV, TVSCL, TVRD) and the window
+// ERASE, EMPTY, image transfer (TV, TVSCL, TVRD) and the window
 // dispatchers. Every group of graphics built-ins registers in register_graphics.
 #include <algorithm>
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/plot.h"
 #include "graphics/text.h"
 #include "base/message.h"
 #include "lib/arrays.h"
@@ -107,75 +108,6 @@ void ur_erase(int argc, Variable* argv[], KwNames argk) {
 void ur_flush(int, Variable*[], KwNames) {
   DeviceRecord& dev = need_device();
   if (dev.flush) dev.flush();
-}
-
-// ---- CONVERT_COORD --------------------------------------------------------------------
-
-int32_t cc_from_flags, cc_to_flags, cc_t3d;
-constexpr KwEntry kConvertKeywords[] = {
-    {"DATA", 0, 1, kFlag | 1, nullptr, &cc_from_flags},
-    {"DEVICE", 0, 1, kFlag | 2, nullptr, &cc_from_flags},
-    {"NORMAL", 0, 1, kFlag | 4, nullptr, &cc_from_flags},
-    {"T3D", 0, 1, kFlag | 1, nullptr, &cc_t3d},
-    {"TO_DATA", 0, 1, kFlag | 1, nullptr, &cc_to_flags},
-    {"TO_DEVICE", 0, 1, kFlag | 2, nullptr, &cc_to_flags},
-    {"TO_NORMAL", 0, 1, kFlag | 4, nullptr, &cc_to_flags},
-    {nullptr, 0, 0, 0, nullptr, nullptr},
-};
-
-int system_of(int32_t flags) {
-  if (flags & 2) return COORD_DEVICE;
-  if (flags & 4) return COORD_NORMAL;
-  return COORD_DATA;
-}
-
-// Elements of v as floats (a scalar counts as one element).
-std::vector<float> float_values(Variable* v) {
-  if (v->type == TYP_STRING || v->type == TYP_STRUCT || v->type == TYP_UNDEF) var_error(M_NOT_ARRAY, v, MSG_LONGJMP);
-  uint32_t n = v->n_elts();
-  std::vector<float> out(n);
-  const void* src = v->has_desc() ? static_cast<const void*>(v->arr()->data) : static_cast<const void*>(&v->value);
-  convert(src, out.data(), static_cast<int32_t>(n), v->type, TYP_FLOAT);
-  return out;
-}
-
-Variable* ur_convert_coords(int argc, Variable* argv[], KwNames argk) {
-  Variable* pos[3] = {nullptr, nullptr, nullptr};
-  int n_args = get_kw_params(argc, argv, argk, kConvertKeywords, pos, 1);
-  GraphAttr attr;
-  attr_setup(plot_com, attr);
-  attr.t3d = (cc_t3d || plot_com.t3d) ? plot_com.t : nullptr;
-  int from = system_of(cc_from_flags), to = system_of(cc_to_flags);
-  std::vector<float> xyz;
-  int n = 0;
-  if (n_args == 1) {
-    Variable* a = pos[0];
-    const ArrayDesc* d = a->has_desc() ? a->arr() : nullptr;
-    int rows = d ? static_cast<int>(d->dims[0]) : 1;
-    if (!d || (rows != 2 && rows != 3)) message(-304, 0, MSG_LONGJMP);
-    std::vector<float> v = float_values(a);
-    n = static_cast<int>(v.size()) / rows;
-    xyz.assign(static_cast<size_t>(n) * 3, 0.0f);
-    for (int i = 0; i < n; i++)
-      for (int k = 0; k < rows; k++) xyz[3 * i + k] = v[static_cast<size_t>(rows) * i + k];
-  } else {
-    std::vector<float> c[3];
-    n = -1;
-    for (int k = 0; k < n_args; k++) {
-      c[k] = float_values(pos[k]);
-      int len = static_cast<int>(c[k].size());
-      n = n < 0 ? len : std::min(n, len);
-    }
-    xyz.assign(static_cast<size_t>(n) * 3, 0.0f);
-    for (int i = 0; i < n; i++)
-      for (int k = 0; k < n_args; k++) xyz[3 * i + k] = c[k][i];
-  }
-  convert_coords(xyz.data(), from, xyz.data(), to, n, attr);
-  int32_t dims[2] = {3, n};
-  Variable* result;
-  auto* out = static_cast<float*>(make_temp_array(TYP_FLOAT, n > 1 ? 2 : 1, dims, ARR_NOZERO, &result));
-  memcpy(out, xyz.data(), xyz.size() * sizeof(float));
-  return result;
 }
 
 // ---- TV, TVSCL, TVRD -------------------------------------------------------------------
@@ -497,7 +429,6 @@ const RoutineEntry kGraphicsProcedures[] = {
     {ur_window_show, "WSHOW", 0, 2, true},
 };
 const RoutineEntry kGraphicsFunctions[] = {
-    {ur_convert_coords, "CONVERT_COORD", 1, 3, true},
     {ur_tvrd, "TVRD", 0, 5, true},
     {ur_window_menu, "WMENU", 1, 1, true},
 };
@@ -521,5 +452,6 @@ void register_graphics() {
   done = true;
   add_sorted(kGraphicsProcedures, false);
   add_sorted(kGraphicsFunctions, true);
+  register_plot_routines();
   register_text_routines();
 }

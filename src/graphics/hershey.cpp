@@ -248,14 +248,12 @@ int text_n_lines(const char* text, int length, int* first) {
 
 namespace {
 
-// Per level (A, B, D, L, N, U): baseline offset in font units and size factor; per
-// exponent/index state (E, I, normal): offset and factor on top of the level.
-constexpr float kLevelOffset[6] = {16.15f, -17.043f, -7.961f, -15.922f, 0.0f, 15.2f};
-constexpr float kLevelFactor[6] = {1.0f, 1.0f, 0.619f, 0.619f, 1.0f, 0.619f};
-constexpr float kEIOffset[3] = {14.972f, -4.408f, 0.0f};
-constexpr float kEIFactor[3] = {0.444f, 0.444f, 1.0f};
-constexpr int kLevelNormal = 4;
-constexpr int kEINormal = 2;
+constexpr const float* kLevelOffset = HERSH_LEVEL_OFFSET;
+constexpr const float* kLevelFactor = HERSH_LEVEL_FACTOR;
+constexpr const float* kEIOffset = HERSH_EI_OFFSET;
+constexpr const float* kEIFactor = HERSH_EI_FACTOR;
+constexpr int kLevelNormal = HERSH_LEVEL_NORMAL;
+constexpr int kEINormal = HERSH_EI_NORMAL;
 constexpr int kMaxSaves = 8;
 
 struct PenState {

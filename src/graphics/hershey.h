@@ -82,6 +82,18 @@ int un_hersh(const char* text, int length, char* out, int size);
 // Number of "!C" line breaks of the text, and the offset of the first one (-1: none).
 int text_n_lines(const char* text, int length, int* first);
 
+// Per level (A, B, D, L, N, U): baseline offset in font units and size factor; per
+// exponent/index state (E, I, normal): offset and factor on top of the level. Device
+// fonts that understand the commands place their levels by the same numbers.
+constexpr float HERSH_LEVEL_OFFSET[6] = {16.15f, -17.043f, -7.961f, -15.922f, 0.0f, 15.2f};
+constexpr float HERSH_LEVEL_FACTOR[6] = {1.0f, 1.0f, 0.619f, 0.619f, 1.0f, 0.619f};
+constexpr float HERSH_EI_OFFSET[3] = {14.972f, -4.408f, 0.0f};
+constexpr float HERSH_EI_FACTOR[3] = {0.444f, 0.444f, 1.0f};
+constexpr int HERSH_LEVEL_NORMAL = 4;
+constexpr int HERSH_EI_NORMAL = 2;
+// Font units from the baseline to the top of a capital or a digit.
+constexpr float HERSH_CAP_HEIGHT = 21.0f;
+
 // ---- Layout -----------------------------------------------------------------------------
 
 // A pen move (down false) or draw (down true) to x, y: nominal character heights from the

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,9 +39,9 @@ struct StrokeFrame {
   GPoint origin;
   int maj, min;
   float cos_t, sin_t;
-  float height;        // device units per nominal height
+  float height;              // device units per nominal height
   float unit_maj, unit_min;  // device units per NORMAL unit along the two axes
-  float shift;         // nominal heights moved back for the alignment
+  float shift;               // nominal heights moved back for the alignment
   GPoint last;
 };
 
@@ -90,7 +89,6 @@ float hersh_text(const GPoint& p, GraphAttr& attr, const TextAttr& text, const c
 float device_text(const GPoint& p, GraphAttr& attr, const TextAttr& text, const char* s, int length) {
   DeviceRecord& dev = need_device();
   char buffer[kDeviceTextBuffer];
-  std::string kept;
   if (!(dev.flags & DF_TEXT_COMMANDS)) {
     length = un_hersh(s, length, buffer, kDeviceTextBuffer);
     if (length < 0) message_error(M_STRING_TOO_LONG, 0, MSG_LONGJMP, "Graphics text");
@@ -289,7 +287,7 @@ void ur_text(int argc, Variable* argv[], KwNames argk) {
     GPoint at;
     if (n_args == 3) {
       GPoint p{xs[xs.size() == 1 ? 0 : i], ys[ys.size() == 1 ? 0 : i], z, 0};
-      convert_coord(p, system, at, COORD_NORMAL, attr);
+      if (!convert_coord(p, system, at, COORD_NORMAL, attr)) continue;  // e.g. not positive on a log axis
     } else {
       at = text_position;
     }

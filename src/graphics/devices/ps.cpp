@@ -17,6 +17,7 @@
 #include "graphics/device.h"
 #include "graphics/devices/ps.h"
 #include "graphics/devices/ps_metrics.h"
+#include "graphics/hershey.h"
 #include "base/message.h"
 #include "io/files.h"
 #include "session/startup.h"
@@ -567,36 +568,51 @@ struct TextRun {
   int save = 0;     // 1: save the position before the run, -1: restore it
 };
 
-// Levels of graphic text: size factor and baseline offset (in base sizes).
-struct Level {
+// Base sizes per font unit of the level offsets: the vector fonts' cap height maps to
+// the height of the digit "1" of the font the text starts in.
+double level_unit() {
+  const PsFont& f = st.fonts[static_cast<size_t>(st.font)];
+  const double cap = ps_font_metrics(f.name, f.iso && st.iso).cap_height;
+  return (cap > 0 ? cap : 0.718) / HERSH_CAP_HEIGHT;
+}
+
+// The text state a save keeps.
+struct SavedLevel {
+  int level, ei;
   double size, offset;
-};
-constexpr Level kLevels[6] = {
-    {1.0, 0.6},    // A: above
-    {1.0, -0.3},   // B: below
-    {0.62, -0.3},  // D: subscript
-    {0.44, -0.5},  // L: second-level subscript
-    {1.0, 0.0},    // N: normal
-    {0.62, 0.5},   // U: superscript
 };
 
 std::vector<TextRun> parse_text(const char* s, int length, bool report) {
   std::vector<TextRun> runs;
   int font = st.font, entry_font = st.font;
   double size = 1.0, offset = 0.0;
-  int saves = 0;
+  const double unit = level_unit();
+  int level = HERSH_LEVEL_NORMAL, ei = HERSH_EI_NORMAL;
+  std::vector<SavedLevel> saves;
   TextRun cur{"", font, size, 0.0};
   int one_char_font = -1, before_one_char = -1;
+  // Starts a new run; a baseline shift not yet used by any text carries into it.
   auto flush = [&]() {
-    if (!cur.text.empty() || cur.save) runs.push_back(cur);
-    cur = TextRun{"", font, size, 0.0};
+    double pending = 0;
+    if (!cur.text.empty() || cur.save)
+      runs.push_back(cur);
+    else
+      pending = cur.shift;
+    cur = TextRun{"", font, size, pending};
   };
   auto set_level = [&](double new_size, double new_offset) {
     flush();
-    cur.shift = new_offset - offset;
+    cur.shift += new_offset - offset;
     offset = new_offset;
     size = new_size;
     cur.size = size;
+  };
+  // A level command sets the level absolutely and ends E and I; E and I act on top of it.
+  auto level_to = [&](int new_level, int new_ei) {
+    level = new_level;
+    ei = new_ei;
+    set_level(HERSH_LEVEL_FACTOR[level] * HERSH_EI_FACTOR[ei],
+              (HERSH_LEVEL_OFFSET[level] + HERSH_EI_OFFSET[ei] * HERSH_LEVEL_FACTOR[level]) * unit);
   };
   std::string all(s, static_cast<size_t>(length));
   for (int i = 0; i < length; i++) {
@@ -641,14 +657,14 @@ std::vector<TextRun> parse_text(const char* s, int length, bool report) {
     }
     i++;
     switch (toupper(static_cast<unsigned char>(cmd))) {
-      case 'A': set_level(kLevels[0].size, kLevels[0].offset); break;
-      case 'B': set_level(kLevels[1].size, kLevels[1].offset); break;
-      case 'D': set_level(kLevels[2].size, kLevels[2].offset); break;
-      case 'E': set_level(0.44, 0.44); break;
-      case 'I': set_level(0.44, -0.3); break;
-      case 'L': set_level(kLevels[3].size, kLevels[3].offset); break;
-      case 'N': set_level(1.0, 0.0); break;
-      case 'U': set_level(kLevels[5].size, kLevels[5].offset); break;
+      case 'A': level_to(0, HERSH_EI_NORMAL); break;
+      case 'B': level_to(1, HERSH_EI_NORMAL); break;
+      case 'D': level_to(2, HERSH_EI_NORMAL); break;
+      case 'L': level_to(3, HERSH_EI_NORMAL); break;
+      case 'N': level_to(4, HERSH_EI_NORMAL); break;
+      case 'U': level_to(5, HERSH_EI_NORMAL); break;
+      case 'E': level_to(level, 0); break;
+      case 'I': level_to(level, 1); break;
       case 'C': break;  // line breaks are laid out before the driver is called
       case 'G':
         flush();
@@ -667,23 +683,29 @@ std::vector<TextRun> parse_text(const char* s, int length, bool report) {
         cur.font = font;
         break;
       case 'S':
-        if (saves >= 10) {
+        if (saves.size() >= 8) {  // as deep as the vector fonts' stack
           if (report) message(M_TOO_MANY_SAVES, 0, MSG_INFO, all.c_str());
           break;
         }
         flush();
         cur.save = 1;
-        saves++;
+        saves.push_back({level, ei, size, offset});
         flush();
         break;
       case 'R':
-        if (saves == 0) {
+        if (saves.empty()) {
           if (report) message(M_NO_SAVE, 0, MSG_INFO, all.c_str() + i - 1);
           break;
         }
         flush();
         cur.save = -1;
-        saves--;
+        cur.shift = 0;  // the saved point has its own baseline
+        // Back at the saved point: its level, size and baseline are current again.
+        level = saves.back().level;
+        ei = saves.back().ei;
+        size = saves.back().size;
+        offset = saves.back().offset;
+        saves.pop_back();
         flush();
         break;
       default:
@@ -726,6 +748,7 @@ float ps_text(const DevPoint* p, GraphAttr* attr, TextAttr* text, const char* s,
   int font = st.font;
   double cur_size = 1.0;
   for (const TextRun& r : runs) {
+    if (r.shift != 0) word("0 %g N", r.shift * base);
     if (r.save > 0) {
       word("currentpoint");
       continue;
@@ -734,7 +757,6 @@ float ps_text(const DevPoint* p, GraphAttr* attr, TextAttr* text, const char* s,
       word("M");
       continue;
     }
-    if (r.shift != 0) word("0 %g N", r.shift * base);
     if (r.font != font || r.size != cur_size) {
       select_font(r.font, base * r.size);
       font = r.font;
