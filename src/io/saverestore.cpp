@@ -17,7 +17,9 @@
 
 namespace {
 
-constexpr size_t kChunk = 1 << 16;  // elements per bulk conversion
+// Elements per bulk conversion: large enough that each write or read is one system call
+// of a few megabytes, small enough that the converted block is still in the cache.
+constexpr size_t kChunk = 1 << 20;
 
 inline uint32_t bswap32(uint32_t v) { return __builtin_bswap32(v); }
 inline uint64_t bswap64(uint64_t v) { return __builtin_bswap64(v); }
@@ -264,7 +266,7 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
         need(words * 4);
         auto* w = reinterpret_cast<uint32_t*>(p);
         for (uint64_t at = 0; at < words;) {
-          const uint64_t k = std::min<uint64_t>(words - at, uint64_t{1} << 26);
+          const uint64_t k = std::min<uint64_t>(words - at, kChunk);
           raw_read(w + at, static_cast<size_t>(k * 4));
           if constexpr (std::endian::native == std::endian::little)
             for (uint64_t i = at; i < at + k; i++) w[i] = bswap32(w[i]);
@@ -288,7 +290,7 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
       if (!writing()) {
         need(uint64_t{n} * 8);
         for (uint64_t at = 0; at < n;) {
-          const uint64_t k = std::min<uint64_t>(n - at, uint64_t{1} << 25);
+          const uint64_t k = std::min<uint64_t>(n - at, kChunk / 2);
           raw_read(w + at, static_cast<size_t>(k * 8));
           if constexpr (std::endian::native == std::endian::little)
             for (uint64_t i = at; i < at + k; i++) w[i] = bswap64(w[i]);
