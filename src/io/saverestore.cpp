@@ -490,7 +490,7 @@ Variable* prototype(uint8_t type, uint8_t flags, const ArrayInfo* a, StructDef* 
   Variable* t = gettmp();
   t->type = type;
   t->flags &= static_cast<uint8_t>(FLAG_TEMPORARY);
-  t->value = Value{};
+  std::memset(static_cast<void*>(&t->value), 0, sizeof t->value);  // every byte: Value{} may clear only the first member
   return t;
 }
 
@@ -664,7 +664,7 @@ Variable* sr_read_value(SaveStream& s) {
   } else {
     t.v = gettmp();
     t.v->type = type;
-    t.v->value = Value{};
+    std::memset(static_cast<void*>(&t.v->value), 0, sizeof t.v->value);
     s.x_elements(type, &t.v->value, 1);
     if (type == TYP_STRING && t.v->value.str.owned) t.v->flags |= FLAG_DYNAMIC;
   }
