@@ -8,6 +8,7 @@
 #include "compiler/bytecode.h"
 #include "io/saverestore.h"
 #include "scratch_files.h"
+#include "values/simd.h"
 #include "values/strings.h"
 
 namespace {
@@ -148,6 +149,50 @@ TEST_F(SaveStreamTest, ValuesRoundTripWithoutLeaks) {
     EXPECT_EQ(error_code_of([&] { sr_read_value(s); }), M_SAVE_ITEM);
   }
   close_unit(3, false, MSG_IOERROR);
+}
+
+// Every vector build of the block conversion gives the file's big-endian image, with
+// blocks of odd lengths (a remainder after the vector loop).
+TEST_F(SaveStreamTest, BlockConversionAgreesAtEveryLevel) {
+  const SimdLevel saved = simd_level;
+  for (int level = SIMD_BASE; level <= saved; level++) {
+    simd_level = static_cast<SimdLevel>(level);
+    ASSERT_EQ(open(3, "b", ACC_WRITE | ACC_NEW, FA_XDR), 3);
+    std::vector<float> f(7);
+    std::vector<double> d(5);
+    for (size_t i = 0; i < f.size(); i++) f[i] = static_cast<float>(i) * 1.5f - 2;
+    for (size_t i = 0; i < d.size(); i++) d[i] = static_cast<double>(i) / 3 - 1;
+    {
+      SaveStream s(3);
+      s.x_elements(TYP_FLOAT, f.data(), 7);
+      s.x_elements(TYP_DOUBLE, d.data(), 5);
+    }
+    close_unit(3, false, MSG_IOERROR);
+    std::vector<uint8_t> b = bytes_of("b");
+    ASSERT_EQ(b.size(), 7u * 4 + 5u * 8);
+    for (size_t i = 0; i < 7; i++) {
+      uint32_t bits;
+      std::memcpy(&bits, &f[i], 4);
+      for (int k = 0; k < 4; k++) EXPECT_EQ(b[i * 4 + k], (bits >> (24 - 8 * k)) & 0xff) << "level " << level;
+    }
+    for (size_t i = 0; i < 5; i++) {
+      uint64_t bits;
+      std::memcpy(&bits, &d[i], 8);
+      for (int k = 0; k < 8; k++) EXPECT_EQ(b[28 + i * 8 + k], (bits >> (56 - 8 * k)) & 0xff) << "level " << level;
+    }
+    ASSERT_EQ(open(3, "b", ACC_READ, FA_XDR), 3);
+    {
+      SaveStream s(3);
+      std::vector<float> f2(7);
+      std::vector<double> d2(5);
+      s.x_elements(TYP_FLOAT, f2.data(), 7);
+      s.x_elements(TYP_DOUBLE, d2.data(), 5);
+      EXPECT_EQ(f2, f);
+      EXPECT_EQ(d2, d);
+    }
+    close_unit(3, false, MSG_IOERROR);
+  }
+  simd_level = saved;
 }
 
 TEST(RestoredCode, OnlyWellFormedInstructionSequencesPass) {
