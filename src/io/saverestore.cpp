@@ -13,21 +13,78 @@
 #include "compiler/program_areas.h"
 #include "compiler/routine_table.h"
 #include "io/files.h"
+#include "values/simd.h"
 #include "values/temps.h"
+
+#if VEK_HAVE_SIMD_LEVELS
+#include <immintrin.h>
+#endif
 
 namespace {
 
-constexpr size_t kChunk = 1 << 16;  // elements per bulk conversion
+// Elements per bulk conversion: large enough that each write or read is one system call
+// of a few megabytes, small enough that the converted block is still in the cache.
+constexpr size_t kChunk = 1 << 20;
 
-inline uint32_t bswap32(uint32_t v) { return __builtin_bswap32(v); }
-inline uint64_t bswap64(uint64_t v) { return __builtin_bswap64(v); }
 inline uint32_t host_to_be32(uint32_t v) {
-  if constexpr (std::endian::native == std::endian::little) return bswap32(v);
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(v);
   return v;
 }
-inline uint64_t host_to_be64(uint64_t v) {
-  if constexpr (std::endian::native == std::endian::little) return bswap64(v);
-  return v;
+
+// Byte order reversal of n words (dst may be src): the file's big-endian image of a
+// numeric block. The loops run in the widest vector build the processor has.
+#if VEK_HAVE_SIMD_LEVELS
+VEK_TARGET_AVX2 void swap32_avx2(const uint32_t* src, uint32_t* dst, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] = __builtin_bswap32(src[i]);
+}
+VEK_TARGET_AVX2 void swap64_avx2(const uint64_t* src, uint64_t* dst, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] = __builtin_bswap64(src[i]);
+}
+// SSE2 has no byte shuffle: swap the 16-bit halves, then the bytes within them.
+inline __m128i swap_bytes16(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+void swap32_base(const uint32_t* src, uint32_t* dst, size_t n) {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), swap_bytes16(v));
+  }
+  for (; i < n; i++) dst[i] = __builtin_bswap32(src[i]);
+}
+void swap64_base(const uint64_t* src, uint64_t* dst, size_t n) {
+  size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), swap_bytes16(v));
+  }
+  for (; i < n; i++) dst[i] = __builtin_bswap64(src[i]);
+}
+void swap32(const uint32_t* src, uint32_t* dst, size_t n) {
+  if (simd_level >= SIMD_AVX2) swap32_avx2(src, dst, n);
+  else swap32_base(src, dst, n);
+}
+void swap64(const uint64_t* src, uint64_t* dst, size_t n) {
+  if (simd_level >= SIMD_AVX2) swap64_avx2(src, dst, n);
+  else swap64_base(src, dst, n);
+}
+#else
+void swap32(const uint32_t* src, uint32_t* dst, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] = __builtin_bswap32(src[i]);
+}
+void swap64(const uint64_t* src, uint64_t* dst, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] = __builtin_bswap64(src[i]);
+}
+#endif
+
+// Host order to file order and back (the same operation).
+void to_file_order32(const uint32_t* src, uint32_t* dst, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) swap32(src, dst, n);
+  else if (src != dst) std::memcpy(dst, src, n * 4);
+}
+void to_file_order64(const uint64_t* src, uint64_t* dst, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) swap64(src, dst, n);
+  else if (src != dst) std::memcpy(dst, src, n * 8);
 }
 
 // The smallest number of bytes one element of the type takes in a file.
@@ -264,10 +321,9 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
         need(words * 4);
         auto* w = reinterpret_cast<uint32_t*>(p);
         for (uint64_t at = 0; at < words;) {
-          const uint64_t k = std::min<uint64_t>(words - at, uint64_t{1} << 26);
+          const uint64_t k = std::min<uint64_t>(words - at, kChunk);
           raw_read(w + at, static_cast<size_t>(k * 4));
-          if constexpr (std::endian::native == std::endian::little)
-            for (uint64_t i = at; i < at + k; i++) w[i] = bswap32(w[i]);
+          to_file_order32(w + at, w + at, static_cast<size_t>(k));
           at += k;
         }
       } else {
@@ -275,7 +331,7 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
         std::unique_ptr<uint32_t[]> buf(new uint32_t[kChunk]);
         for (uint64_t at = 0; at < words;) {
           const size_t k = static_cast<size_t>(std::min<uint64_t>(words - at, kChunk));
-          for (size_t i = 0; i < k; i++) buf[i] = host_to_be32(w[at + i]);
+          to_file_order32(w + at, buf.get(), k);
           raw_write(buf.get(), k * 4);
           at += k;
         }
@@ -288,17 +344,16 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
       if (!writing()) {
         need(uint64_t{n} * 8);
         for (uint64_t at = 0; at < n;) {
-          const uint64_t k = std::min<uint64_t>(n - at, uint64_t{1} << 25);
+          const uint64_t k = std::min<uint64_t>(n - at, kChunk / 2);
           raw_read(w + at, static_cast<size_t>(k * 8));
-          if constexpr (std::endian::native == std::endian::little)
-            for (uint64_t i = at; i < at + k; i++) w[i] = bswap64(w[i]);
+          to_file_order64(w + at, w + at, static_cast<size_t>(k));
           at += k;
         }
       } else {
         std::unique_ptr<uint64_t[]> buf(new uint64_t[kChunk]);
         for (uint64_t at = 0; at < n;) {
           const size_t k = static_cast<size_t>(std::min<uint64_t>(n - at, kChunk));
-          for (size_t i = 0; i < k; i++) buf[i] = host_to_be64(w[at + i]);
+          to_file_order64(w + at, buf.get(), k);
           raw_write(buf.get(), k * 8);
           at += k;
         }
@@ -488,7 +543,7 @@ Variable* prototype(uint8_t type, uint8_t flags, const ArrayInfo* a, StructDef* 
   Variable* t = gettmp();
   t->type = type;
   t->flags &= static_cast<uint8_t>(FLAG_TEMPORARY);
-  t->value = Value{};
+  std::memset(static_cast<void*>(&t->value), 0, sizeof t->value);  // every byte: Value{} may clear only the first member
   return t;
 }
 
@@ -662,7 +717,7 @@ Variable* sr_read_value(SaveStream& s) {
   } else {
     t.v = gettmp();
     t.v->type = type;
-    t.v->value = Value{};
+    std::memset(static_cast<void*>(&t.v->value), 0, sizeof t.v->value);
     s.x_elements(type, &t.v->value, 1);
     if (type == TYP_STRING && t.v->value.str.owned) t.v->flags |= FLAG_DYNAMIC;
   }
