@@ -29,6 +29,7 @@
 #include "session/sysvar_hooks.h"
 #include "session/tout.h"
 #include "values/temps.h"
+#include "widgets/widgets.h"
 
 const char* const program_name = "VEK";
 const char* const program_name_lc = "vek";
@@ -370,6 +371,7 @@ void initialise(int mode, int* argc, char** argv) {
     init_files();
   init_system_tables();
   register_graphics();
+  register_widgets();
   // X events are served while the terminal is waited for.
   if (!rline_hooks.wait_for_key) rline_hooks.wait_for_key = x_drain_events_until_input;
   if (!startup_hooks.x_init) startup_hooks.x_init = x_session_init;
