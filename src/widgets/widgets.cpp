@@ -181,12 +181,9 @@ Variable* offer(Variable* s, int32_t id) {
     int32_t handler = h->id;
     bool function = h->flags & WF_EVENT_FUNC;
     std::string name = h->event_name;
+    // The call takes the temporary structure over as its parameter and frees it.
     Variable* r = call_routine(name, function, s);
-    if (!function) {
-      deltmp(s);
-      return nullptr;
-    }
-    deltmp(s);
+    if (!function) return nullptr;
     if (!is_event_struct(r)) {
       if (r) deltmp(r);
       return nullptr;
