@@ -372,6 +372,7 @@ void initialise(int mode, int* argc, char** argv) {
   init_system_tables();
   register_graphics();
   register_widgets();
+  declare_exit_handler(widget_armageddon);  // widget values go back before the leak check
   // X events are served while the terminal is waited for.
   if (!rline_hooks.wait_for_key) rline_hooks.wait_for_key = x_drain_events_until_input;
   if (!startup_hooks.x_init) startup_hooks.x_init = x_session_init;
