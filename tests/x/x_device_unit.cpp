@@ -22,6 +22,8 @@
 
 #include "graphics/devices/x_display.h"
 
+#include "find_window.h"
+
 namespace {
 
 struct Rgb {
@@ -30,21 +32,6 @@ struct Rgb {
 };
 std::ostream& operator<<(std::ostream& os, const Rgb& c) { return os << "(" << c.r << "," << c.g << "," << c.b << ")"; }
 
-Window find_titled(Display* d, Window w, const char* title) {
-  char* name = nullptr;
-  if (XFetchName(d, w, &name) && name) {
-    bool match = strcmp(name, title) == 0;
-    XFree(name);
-    if (match) return w;
-  }
-  Window root, parent, *children = nullptr;
-  unsigned n = 0;
-  if (!XQueryTree(d, w, &root, &parent, &children, &n)) return 0;
-  Window found = 0;
-  for (unsigned i = 0; i < n && !found; i++) found = find_titled(d, children[i], title);
-  if (children) XFree(children);
-  return found;
-}
 
 // Requested visual class: -1 the driver's own choice.
 class XDeviceTest : public ::testing::TestWithParam<int> {

@@ -19,23 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "find_window.h"
+
 namespace {
 
-Window find(Display* d, Window w, const char* title) {
-  char* name = nullptr;
-  if (XFetchName(d, w, &name) && name) {
-    bool match = strcmp(name, title) == 0;
-    XFree(name);
-    if (match) return w;
-  }
-  Window root, parent, *children = nullptr;
-  unsigned n = 0;
-  if (!XQueryTree(d, w, &root, &parent, &children, &n)) return 0;
-  Window found = 0;
-  for (unsigned i = 0; i < n && !found; i++) found = find(d, children[i], title);
-  if (children) XFree(children);
-  return found;
-}
 
 int get(Display* d, Window w, int x, int y, int width, int height) {
   XWindowAttributes a;
@@ -110,10 +97,10 @@ int main(int argc, char** argv) {
   }
   std::string op = argv[1];
   Window root = DefaultRootWindow(d);
-  Window w = find(d, root, argv[2]);
+  Window w = find_titled(d, root, argv[2]);
   for (int i = 0; op == "wait" && !w && i < 100; i++) {
     usleep(50000);
-    w = find(d, root, argv[2]);
+    w = find_titled(d, root, argv[2]);
   }
   if (op == "exists" || op == "wait") return w ? 0 : 1;
   if (!w) {
