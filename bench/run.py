@@ -61,7 +61,7 @@ VEK_ENV = {"VEK_PATH": os.path.join(HERE, "vek"), "VEK_STARTUP": ""}
 
 
 # Workloads that draw into a window: Vek runs against a private Xvfb for them.
-NEEDS_X = {"tv"}
+NEEDS_X = {"tv", "plot_window"}
 WITH_XVFB = os.path.join(HERE, "..", "tests", "x", "with_xvfb")
 
 
