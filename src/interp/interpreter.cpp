@@ -196,7 +196,7 @@ uint8_t* for_init(uint8_t* pc, Variable** sp) {
 
 // The common loop: a LONG variable counting up by one towards a LONG limit. Steps it
 // and returns the body to loop again or null to leave; kept inline in the loop.
-inline bool for_next_long(uint8_t* init, Variable* var, uint8_t** body) {
+[[gnu::always_inline]] inline bool for_next_long(uint8_t* init, Variable* var, uint8_t** body) {
   if (*init != OP_FOR_INIT || for_bound_type(init) != TYP_LONG || var->type != TYP_LONG ||
       (var->flags & FLAG_HAS_DESC))
     return false;
@@ -204,12 +204,15 @@ inline bool for_next_long(uint8_t* init, Variable* var, uint8_t** body) {
   memcpy(&lim, for_limit(init), 4);
   int32_t v = static_cast<int32_t>(static_cast<uint32_t>(var->value.l) + 1u);
   var->value.l = v;
-  *body = v <= lim ? loop_body(init) : nullptr;
+  // Known to be a FOR_INIT: reading its opcode again for loop_body (the store above may
+  // alias it) would put a dependent load on the way to every next instruction.
+  *body = v <= lim ? init + fixed_length<OP_FOR_INIT>() : nullptr;
   return true;
 }
 
 // Steps the loop variable; returns the body start to loop again, or null to leave.
-uint8_t* for_next(uint8_t* pc) {
+// Every loop but the common one above; out of line, to keep the dispatch loop compact.
+[[gnu::noinline]] uint8_t* for_next(uint8_t* pc) {
   uint8_t* init = pc - inst_offset(pc);
   Variable* var = for_variable(init);
   if (!var) message(M_FOR_ENTERED_ILLEGALLY, 0, MSG_LONGJMP);
@@ -409,8 +412,9 @@ uint32_t return_generation(const Activation& act, const uint8_t* next) {
 }
 
 // Calls a user routine with the arguments on top of the stack at istate.sp; returns the
-// routine's first instruction, with its frame current.
-uint8_t* enter_user(Activation& act, CodeBlock* r, int argc, const char** names, uint8_t* next, bool fun) {
+// routine's first instruction, with its frame current. Inline: the plain call is hot.
+[[gnu::always_inline]] inline uint8_t* enter_user(Activation& act, CodeBlock* r, int argc, const char** names,
+                                                   uint8_t* next, bool fun) {
   istate.routine_called = r;
   istate.calling_function = fun;
   istate.resume_pc = next;
@@ -928,7 +932,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         uint8_t* body;
         uint8_t* init = pc - inst_offset(pc);
         Variable* var = for_variable(init);
-        if (!var || !for_next_long(init, var, &body)) body = for_next(pc);
+        if (!var || !for_next_long(init, var, &body)) [[unlikely]]
+          body = for_next(pc);
         if (!body) {
           pc += LEN(FOR_NEXT);
         } else {
