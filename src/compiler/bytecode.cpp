@@ -10,12 +10,6 @@
 #include "compiler/cstate.h"
 #include "compiler/routine_table.h"
 
-const InstDef inst_def[OP_COUNT] = {
-    {"INVALID", 1, 0, OperandForm::NONE, "invalid"},
-#define VEK_OP_DEF(name, align, len, form, meaning) {#name, align, len, OperandForm::form, meaning},
-    VEK_OPCODES(VEK_OP_DEF)
-#undef VEK_OP_DEF
-};
 
 // ---- Handles -------------------------------------------------------------------------
 
@@ -82,28 +76,6 @@ void reset_code_block(CodeBlock* cb) {
 }
 
 // ---- Instruction lengths ----------------------------------------------------------------
-
-uint32_t inst_size(const uint8_t* p) {
-  uint8_t op = p[0];
-  if (op == OP_INVALID || op >= OP_COUNT) return 0;
-  if (inst_def[op].length) return inst_def[op].length;
-  switch (op) {
-    case OP_PUSH_STRING:
-      return (p[1] + 5u) & ~1u;
-    case OP_SOURCE:
-    case OP_SOURCE_BREAK:
-      return source_inst_size(p);
-    case OP_MAKE_STRUCT:
-      return 4u + 4u * p[1];
-    case OP_CALL_SYSFUN:
-    case OP_CALL_SYSPRO:
-    case OP_CALL_USERFUN:
-    case OP_CALL_USERPRO:
-      return 8u + inst_u16(p);
-    default:
-      return 0;
-  }
-}
 
 uint32_t instruction_length(const CodeBlock* cb, uint32_t offset) {
   const uint8_t* p = cb->code + offset;

@@ -151,8 +151,20 @@ struct InstDef {
   OperandForm form;
   const char* meaning;
 };
-// Indexed by opcode; entry 0 is the invalid opcode.
-extern const InstDef inst_def[OP_COUNT];
+// Indexed by opcode; entry 0 is the invalid opcode. Constant, so that a fixed length
+// read from it with a known opcode costs nothing at run time.
+inline constexpr InstDef inst_def[OP_COUNT] = {
+    {"INVALID", 1, 0, OperandForm::NONE, "invalid"},
+#define VEK_OP_DEF(name, align, len, form, meaning) {#name, align, len, OperandForm::form, meaning},
+    VEK_OPCODES(VEK_OP_DEF)
+#undef VEK_OP_DEF
+};
+// The fixed length of an opcode; a compile-time error for one whose length varies.
+template <Opcode O>
+constexpr uint32_t fixed_length() {
+  static_assert(inst_def[O].length != 0, "this instruction's length depends on its operands");
+  return inst_def[O].length;
+}
 
 // ---- Program areas ----------------------------------------------------------------
 
@@ -249,17 +261,82 @@ inline uint32_t inst_word(const uint8_t* inst, int at = 4) {
 }
 inline void put_word(uint8_t* inst, uint32_t v, int at = 4) { std::memcpy(inst + at, &v, 4); }
 
+// Operands by the names of their forms (see OperandForm). Every reader of code (the
+// interpreter, the listing, the frame code) goes through these, never raw offsets.
+inline uint16_t inst_slot(const uint8_t* inst) { return inst_u16(inst); }       // SLOT, COMMON
+inline uint8_t inst_param(const uint8_t* inst) { return inst[1]; }             // PARAM
+inline uint32_t inst_handle(const uint8_t* inst) { return inst_word(inst); }   // SYSVAR, TAG, CALL, NAMED_STRUCT
+inline uint8_t inst_subs_count(const uint8_t* inst) { return inst[1]; }        // SUBSCR forms
+inline uint16_t inst_subs_codes(const uint8_t* inst) { return inst_u16(inst); }
+inline uint16_t inst_offset(const uint8_t* inst) { return inst_u16(inst); }    // FORWARD, BACKWARD, CONST_REF, FOR
+inline uint16_t inst_line(const uint8_t* inst) { return inst_u16(inst); }      // LINE, SOURCE
+inline uint8_t inst_count(const uint8_t* inst) { return inst[1]; }             // COUNT, NAMED_STRUCT, MAKE_STRUCT
+inline uint8_t inst_concat_level(const uint8_t* inst) { return inst[1]; }      // CONCAT: level - 1
+inline uint8_t inst_concat_count(const uint8_t* inst) { return inst[2]; }
+inline uint8_t inst_argc(const uint8_t* inst) { return inst[1]; }              // CALL
+inline uint16_t inst_desc_length(const uint8_t* inst) { return inst_u16(inst); }
+inline uint8_t inst_string_length(const uint8_t* inst) { return inst[1]; }     // STRING
+inline bool inst_string_copied(const uint8_t* inst) { return inst[2] != 0; }
+inline char* inst_string_chars(uint8_t* inst) { return reinterpret_cast<char*>(inst + 3); }
+inline uint32_t inst_tag_handle(const uint8_t* inst, int i) { return inst_word(inst, 4 + 4 * i); }  // MAKE_STRUCT
+inline uint16_t source_next(const uint8_t* inst) { return inst_u16(inst, 4); }  // SOURCE: next record
+inline uint8_t source_name_length(const uint8_t* inst) { return inst[6]; }
+inline const char* source_name(const uint8_t* inst) { return reinterpret_cast<const char*>(inst + 7); }
+
 // The Variable image of a PUSH_CONST (8-aligned inside the code area).
 inline Variable* inst_const(uint8_t* inst) { return reinterpret_cast<Variable*>(inst + 8); }
+// The constant a PUSH_CONST_REF refers back to.
+inline Variable* inst_const_ref(uint8_t* inst) { return reinterpret_cast<Variable*>(inst - inst_offset(inst)); }
 // Keyword descriptor of a call instruction: argc position bytes, then argc names.
 inline const uint8_t* call_positions(const uint8_t* inst) { return inst + 8; }
+inline const char* call_names(const uint8_t* inst) {
+  return reinterpret_cast<const char*>(inst + 8 + inst_argc(inst));
+}
+
+// The run-time state a FOR_INIT(_STEP) keeps in its own instruction: the type the
+// bounds are held in (byte 1), the loop variable, the limit and the increment.
+constexpr int kForVarAt = 8, kForLimitAt = 16, kForStepAt = 24;
+inline uint8_t for_bound_type(const uint8_t* init) { return init[1]; }
+inline void set_for_bound_type(uint8_t* init, int type) { init[1] = static_cast<uint8_t>(type); }
+inline Variable* for_variable(const uint8_t* init) {
+  Variable* v;
+  std::memcpy(&v, init + kForVarAt, sizeof v);
+  return v;
+}
+inline void set_for_variable(uint8_t* init, Variable* v) { std::memcpy(init + kForVarAt, &v, sizeof v); }
+inline uint8_t* for_limit(uint8_t* init) { return init + kForLimitAt; }
+inline uint8_t* for_step(uint8_t* init) { return init + kForStepAt; }
 
 // Length of a SOURCE or SOURCE_BREAK record: the head, the name and its NUL, 2-aligned.
-inline uint32_t source_inst_size(const uint8_t* p) { return (p[6] + 9u) & ~1u; }
+inline uint32_t source_inst_size(const uint8_t* p) { return (source_name_length(p) + 9u) & ~1u; }
+// Length of a PUSH_STRING: the head, the characters and a NUL, 2-aligned.
+inline uint32_t string_inst_size(const uint8_t* p) { return (inst_string_length(p) + 5u) & ~1u; }
+// Length of a call: the 8-byte head and the keyword descriptor.
+inline uint32_t call_inst_size(const uint8_t* p) { return 8u + inst_desc_length(p); }
+// Length of a MAKE_STRUCT: the head and one word per tag.
+inline uint32_t make_struct_inst_size(const uint8_t* p) { return 4u + 4u * inst_count(p); }
+
+// Length in bytes of the instruction at p (END: 1; invalid: 0).
+inline uint32_t inst_size(const uint8_t* p) {
+  uint8_t op = p[0];
+  if (op == OP_INVALID || op >= OP_COUNT) return 0;
+  if (inst_def[op].length) return inst_def[op].length;
+  switch (op) {
+    case OP_PUSH_STRING: return string_inst_size(p);
+    case OP_SOURCE:
+    case OP_SOURCE_BREAK: return source_inst_size(p);
+    case OP_MAKE_STRUCT: return make_struct_inst_size(p);
+    case OP_CALL_SYSFUN:
+    case OP_CALL_SYSPRO:
+    case OP_CALL_USERFUN:
+    case OP_CALL_USERPRO: return call_inst_size(p);
+    default: return 0;
+  }
+}
+// The instruction after the one at p.
+inline uint8_t* next_inst(uint8_t* p) { return p + inst_size(p); }
 // Offset of the next instruction after the one at offset; 0 for END or an invalid opcode.
 uint32_t instruction_length(const CodeBlock* cb, uint32_t offset);
-// Length in bytes of the instruction at p (END: 1; invalid: 0).
-uint32_t inst_size(const uint8_t* p);
 
 // ---- Emitting -------------------------------------------------------------------------
 // Appends an instruction (emitting the pending statement marker first); returns its

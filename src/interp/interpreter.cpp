@@ -8,6 +8,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
+#include "interp/activation.h"
 #include "interp/frames.h"
 #include "interp/operators.h"
 #include "interp/scalar_ops.h"
@@ -17,20 +18,12 @@
 #include "values/struct.h"
 #include "values/temps.h"
 
+using namespace interp_detail;
+
 volatile uint16_t int_interrupt = IR_NONE;
 uint64_t step_budget = 0;
 IState istate;
 InterpHooks interp_hooks;
-
-struct ExecRecord {
-  ExecRecord* prev;
-  Variable** saved_sp;  // operand stack after the string was popped
-  Frame* frame;         // the frame that executed EXECUTE
-  TempList* mark;       // the temporaries checked out before the string ran
-  uint8_t* resume;      // the instruction after EXECUTE
-  uint8_t* caller_stmt; // the frame's statement marker when EXECUTE began
-  alignas(8) uint8_t code[STMT_CODE_SIZE];
-};
 
 namespace {
 
@@ -52,17 +45,6 @@ inline void count_step() {
   }
 }
 
-// One activation of interpreter() on the host stack.
-struct Activation {
-  Activation* outer;
-  int interactive;
-  int steps;
-  CallRecord* rec;
-  Frame* entry_frame;     // the current frame when the activation began
-  ExecRecord* exec_base;  // EXECUTE records older than the activation
-  uint8_t* code;
-};
-Activation* g_act = nullptr;
 // Incremented for every typed statement: a routine that returns to a statement whose
 // code buffer has since been reused must not resume there.
 uint32_t g_statement_gen = 1;
@@ -73,39 +55,8 @@ constexpr int kStackReserve = 2048;
 // Constants pushed as results (never freed: they carry FLAG_CONSTANT).
 Variable int_zero_const{TYP_INT, FLAG_CONSTANT, {}};
 
-Variable* int_temp(int16_t v) { return make_scalar_temp(TYP_INT, &v); }
-
 void release(Variable* v) {
   if (v->flags & FLAG_TEMPORARY) deltmp(v);
-}
-
-bool in_range(const uint8_t* p, const uint8_t* lo, size_t n) { return p && p >= lo && p < lo + n; }
-
-// Targets that point into a transient code area must not outlive it.
-void forget_transient_targets(const uint8_t* lo, size_t n) {
-  for (Frame* g = curr_frame; g; g = g->caller) {
-    if (g->catch_var && in_range(g->catch_pc, lo, n)) {
-      g->catch_var = nullptr;
-      g->catch_pc = nullptr;
-    }
-    if (in_range(g->ioerror_target, lo, n)) g->ioerror_target = nullptr;
-    if (in_range(g->cont_pc, lo, n)) g->cont_pc = nullptr;
-  }
-}
-
-Frame* catch_limit(const Activation* act) {
-  if (!act) return nullptr;
-  if (istate.execute_list && istate.execute_list != act->exec_base) return istate.execute_list->frame;
-  if (act->rec) return act->entry_frame;
-  return nullptr;
-}
-
-// The frame whose CATCH receives an error, walking outward from the current frame up
-// to (not including) the frame that owns an active EXECUTE or began a callback.
-Frame* find_catch(Frame* limit) {
-  for (Frame* g = curr_frame; g && g != limit; g = g->caller)
-    if (g->catch_var) return g;
-  return nullptr;
 }
 
 bool catch_active_hook() { return find_catch(catch_limit(g_act)) != nullptr; }
@@ -136,77 +87,7 @@ void default_print(int argc, Variable** argv) {
 }
 
 
-// ---- Statement positions -----------------------------------------------------------
-
-const uint8_t* governing_source(const CodeBlock* r, const uint8_t* stmt) {
-  if (*stmt == OP_SOURCE || *stmt == OP_SOURCE_BREAK) return stmt;
-  if (!r || !r->code || stmt < r->code || stmt >= r->code + r->code_len) return nullptr;
-  if (r->last_source == NO_SOURCE) return nullptr;
-  uint32_t target = static_cast<uint32_t>(stmt - r->code);
-  const uint8_t* best = nullptr;
-  uint32_t off = r->last_source;
-  for (int i = 0; i < 4096; i++) {
-    if (off >= r->code_len) break;
-    const uint8_t* s = r->code + off;
-    if (*s != OP_SOURCE && *s != OP_SOURCE_BREAK) break;
-    if (off <= target && (!best || s > best)) best = s;
-    off = inst_u16(s, 4);
-    if (off == r->last_source) break;
-  }
-  return best;
-}
-
 }  // namespace
-
-void source_file_print(const CodeBlock* routine, const uint8_t* stmt, char* buf, size_t buflen) {
-  buf[0] = 0;
-  if (!stmt) return;
-  uint8_t op = *stmt;
-  if (op != OP_LINE && op != OP_LINE_BREAK && op != OP_SOURCE && op != OP_SOURCE_BREAK) return;
-  unsigned line = inst_u16(stmt);
-  const uint8_t* src = governing_source(routine, stmt);
-  if (!src) return;
-  std::string name(reinterpret_cast<const char*>(src + 7), src[6]);
-  if (line >= 65535)
-    snprintf(buf, buflen, "<%s>", name.c_str());
-  else
-    snprintf(buf, buflen, "<%s(%4u)>", name.c_str(), line);
-}
-
-void traceback(const char* title, int walk_callers, int /*notify*/, int /*pc*/) {
-  Frame* f = curr_frame;
-  if (!f) return;
-  int flags = MSG_INFO;
-  const char* sys = istate.current_sysroutine ? istate.current_sysroutine->name : nullptr;
-  if (sys && strcmp(sys, "HELP") == 0) {
-    flags |= MSG_PAGED;
-    sys = nullptr;
-  }
-  char pos[1200];
-  char rpart[160] = "";
-  if (sys) snprintf(rpart, sizeof rpart, " (%s)", sys);
-  source_file_print(f->routine, f->current_stmt, pos, sizeof pos);
-  message(M_TRACEBACK, 0, flags, title, f->routine ? f->routine->name_str() : "", pos, rpart);
-  if (!walk_callers) return;
-  // A runaway recursion would print a line per activation: show the innermost and
-  // outermost callers and count the rest.
-  constexpr int kHead = 10, kTail = 5;
-  int depth = 0;
-  for (Frame* g = f->caller; g; g = g->caller) depth++;
-  int i = 0;
-  for (Frame* g = f->caller; g; g = g->caller, i++) {
-    if (depth > kHead + kTail + 1 && i >= kHead && i < depth - kTail) {
-      if (i == kHead) {
-        char more[64];
-        snprintf(more, sizeof more, "     ... %d more callers ...", depth - kHead - kTail);
-        message(M_GENERIC, 0, flags, more);
-      }
-      continue;
-    }
-    source_file_print(g->routine, g->current_stmt, pos, sizeof pos);
-    message(M_CALLED_FROM, 0, flags, g->routine ? g->routine->name_str() : "", pos);
-  }
-}
 
 void init_interpreter() {
   istate.guard_lo = ISTACK_GUARD;
@@ -252,6 +133,8 @@ namespace {
 // The general operators, by opcode. Temporary operands are consumed.
 inline Variable* binop(int op, Variable* l, Variable* r) { return binop_for_opcode(op, l, r); }
 
+// The operand-stack entries a subscript list takes: a range two, a "*" none, any
+// other subscript one (two bits per subscript in the codes, the first lowest).
 int subscript_operands(int n_subs, int codes) {
   int n = 0;
   for (int i = 0; i < n_subs; i++, codes >>= 2) {
@@ -282,13 +165,9 @@ uint8_t* record_stop(uint8_t* at) {
   return at;
 }
 
-void pop_exec(ExecRecord* ex) {
-  istate.execute_list = ex->prev;
-  // The frame's position must not point into the code about to be freed (an error
-  // later in the calling statement prints it).
-  if (in_range(ex->frame->current_stmt, ex->code, STMT_CODE_SIZE)) ex->frame->current_stmt = ex->caller_stmt;
-  forget_transient_targets(ex->code, STMT_CODE_SIZE);
-  counting_free(ex);
+// The first statement of a loop body: the instruction after its FOR_INIT(_STEP).
+inline uint8_t* loop_body(uint8_t* init) {
+  return init + (*init == OP_FOR_INIT_STEP ? fixed_length<OP_FOR_INIT_STEP>() : fixed_length<OP_FOR_INIT>());
 }
 
 // The FOR_INIT helpers and EXECUTE's leave the new stack top in istate.sp.
@@ -303,52 +182,63 @@ uint8_t* for_init(uint8_t* pc, Variable** sp) {
   var_copy(init, var);
   check_loop_variable(var);
   int type = var->type;
-  store_loop_bound(pc + 16, limit, var, type);
-  if (incr) store_loop_bound(pc + 24, incr, var, type);
+  store_loop_bound(for_limit(pc), limit, var, type);
+  if (incr) store_loop_bound(for_step(pc), incr, var, type);
   release(limit);
   if (incr) release(incr);
-  memcpy(pc + 8, &var, sizeof var);
-  pc[1] = static_cast<uint8_t>(type);
-  bool down = step && bound_negative(type, pc + 24);
-  int c = compare_bound(var, pc + 16);
-  if (down ? c < 0 : c > 0) return pc + inst_u16(pc);
-  return pc + (step ? 32 : 24);
+  set_for_variable(pc, var);
+  set_for_bound_type(pc, type);
+  bool down = step && bound_negative(type, for_step(pc));
+  int c = compare_bound(var, for_limit(pc));
+  if (down ? c < 0 : c > 0) return pc + inst_offset(pc);
+  return loop_body(pc);
+}
+
+// The common loop: a LONG variable counting up by one towards a LONG limit. Steps it
+// and returns the body to loop again or null to leave; kept inline in the loop.
+[[gnu::always_inline]] inline bool for_next_long(uint8_t* init, Variable* var, uint8_t** body) {
+  if (*init != OP_FOR_INIT || for_bound_type(init) != TYP_LONG || var->type != TYP_LONG ||
+      (var->flags & FLAG_HAS_DESC))
+    return false;
+  int32_t lim;
+  memcpy(&lim, for_limit(init), 4);
+  int32_t v = static_cast<int32_t>(static_cast<uint32_t>(var->value.l) + 1u);
+  var->value.l = v;
+  // Known to be a FOR_INIT: reading its opcode again for loop_body (the store above may
+  // alias it) would put a dependent load on the way to every next instruction.
+  *body = v <= lim ? init + fixed_length<OP_FOR_INIT>() : nullptr;
+  return true;
 }
 
 // Steps the loop variable; returns the body start to loop again, or null to leave.
-uint8_t* for_next(uint8_t* pc) {
-  uint8_t* init = pc - inst_u16(pc);
-  Variable* var;
-  memcpy(&var, init + 8, sizeof var);
+// Every loop but the common one above; out of line, to keep the dispatch loop compact.
+[[gnu::noinline]] uint8_t* for_next(uint8_t* pc) {
+  uint8_t* init = pc - inst_offset(pc);
+  Variable* var = for_variable(init);
   if (!var) message(M_FOR_ENTERED_ILLEGALLY, 0, MSG_LONGJMP);
+  uint8_t* body;
+  if (for_next_long(init, var, &body)) return body;
   bool step = *init == OP_FOR_INIT_STEP;
-  uint8_t* body = init + (step ? 32 : 24);
-  if (!step && var->type == TYP_LONG && init[1] == TYP_LONG && !(var->flags & FLAG_HAS_DESC)) {
-    int32_t lim;
-    memcpy(&lim, init + 16, 4);
-    int32_t v = static_cast<int32_t>(static_cast<uint32_t>(var->value.l) + 1u);
-    var->value.l = v;
-    return v <= lim ? body : nullptr;
-  }
   check_loop_variable(var);
   int type = var->type;
-  if (type != init[1]) {
+  int held = for_bound_type(init);
+  if (type != held) {
     // The body changed the variable's type: bring the bounds along.
     Value lim, inc;
-    memcpy(&lim, init + 16, 8);
-    lim = convert_value(init[1], lim, type);
-    memcpy(init + 16, &lim, 8);
+    memcpy(&lim, for_limit(init), 8);
+    lim = convert_value(held, lim, type);
+    memcpy(for_limit(init), &lim, 8);
     if (step) {
-      memcpy(&inc, init + 24, 8);
-      inc = convert_value(init[1], inc, type);
-      memcpy(init + 24, &inc, 8);
+      memcpy(&inc, for_step(init), 8);
+      inc = convert_value(held, inc, type);
+      memcpy(for_step(init), &inc, 8);
     }
-    init[1] = static_cast<uint8_t>(type);
+    set_for_bound_type(init, type);
   }
-  step_loop_variable(var, step ? init + 24 : nullptr);
-  bool down = step && bound_negative(type, init + 24);
-  int c = compare_bound(var, init + 16);
-  return (down ? c >= 0 : c <= 0) ? body : nullptr;
+  step_loop_variable(var, step ? for_step(init) : nullptr);
+  bool down = step && bound_negative(type, for_step(init));
+  int c = compare_bound(var, for_limit(init));
+  return (down ? c >= 0 : c <= 0) ? loop_body(init) : nullptr;
 }
 
 const char* const kDynamicCallName = "CALL_PROCEDURE/CALL_FUNCTION";
@@ -358,6 +248,14 @@ const char* const kDynamicCallName = "CALL_PROCEDURE/CALL_FUNCTION";
   throw VekJump{MSG_LONGJMP, M_GENERIC};
 }
 
+inline void check_stack(Variable** sp) {
+  if (istate.guard_lo != ISTACK_GUARD || istate.guard_hi != 0)
+    message(M_INTERNAL, 0, MSG_LONGJMP, "Interpreter stack overflow/underflow");
+  if (sp >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
+}
+
+// At a statement marker with an interrupt pending or a breakpoint: the stop address,
+// or null to go on.
 uint8_t* statement_check(Activation& act, uint8_t* pc, bool brk) {
   if (math_error_waiting()) print_fp_errors();
   uint16_t code = int_interrupt;
@@ -428,17 +326,18 @@ uint8_t* start_execute(uint8_t* pc, Variable** sp) {
   } catch (const VekJump&) {
     code = nullptr;
   }
+  uint8_t* next = pc + fixed_length<OP_EXECUTE>();
   if (!code) {
     counting_free(ex);
     *++sp = int_temp(0);
     istate.sp = sp;
-    return pc + 1;
+    return next;
   }
   ex->prev = istate.execute_list;
   ex->saved_sp = sp;
   ex->frame = curr_frame;
   ex->mark = mark_temps(nullptr);
-  ex->resume = pc + 1;
+  ex->resume = next;
   ex->caller_stmt = curr_frame->current_stmt;
   istate.execute_list = ex;
   istate.sp = sp;
@@ -467,6 +366,11 @@ void take_call_name(Variable** args, int argc, const char** names, char* out, si
 
 // Steps over a one-byte alignment filler, so that hot instructions need not dispatch it.
 inline uint8_t* skip_pad(uint8_t* pc) { return pc + (*pc == OP_PAD1); }
+// Steps over any alignment filler.
+inline uint8_t* skip_pads(uint8_t* p) {
+  while (*p >= OP_PAD1 && *p <= OP_PAD7) p += inst_def[*p].length;
+  return p;
+}
 
 // Collects the scalar operations that follow an element-wise operation at pc: pairs of a
 // constant or a frame variable pushed and then + - * / < or >. ends[i] is the code after
@@ -474,27 +378,23 @@ inline uint8_t* skip_pad(uint8_t* pc) { return pc + (*pc == OP_PAD1); }
 int scan_element_tail(uint8_t* pc, Frame* f, ElementTail* tail, uint8_t** ends) {
   int n = 0;
   while (n < ElementTail::kMax) {
-    uint8_t* p = pc;
-    while (*p >= OP_PAD1 && *p <= OP_PAD7) p += *p - OP_PAD1 + 1;
+    uint8_t* p = skip_pads(pc);
     const Variable* v;
-    if (*p == OP_PUSH_CONST) {
+    if (*p == OP_PUSH_CONST)
       v = inst_const(p);
-      p += inst_def[OP_PUSH_CONST].length;
-    } else if (*p == OP_PUSH_CONST_REF) {
-      v = reinterpret_cast<const Variable*>(p - inst_u16(p));
-      p += 4;
-    } else if (*p == OP_PUSH_LOCAL) {
-      v = frame_var(f, inst_u16(p));
-      p += 4;
-    } else {
+    else if (*p == OP_PUSH_CONST_REF)
+      v = inst_const_ref(p);
+    else if (*p == OP_PUSH_LOCAL)
+      v = frame_var(f, inst_slot(p));
+    else
       break;
-    }
+    p += inst_def[*p].length;
     const int op = *p;
     if (op != OP_ADD && op != OP_SUB && op != OP_MUL && op != OP_DIV && op != OP_MIN && op != OP_MAX) break;
     tail->ops[n] = opcode_table(op);
     tail->operands[n] = v;
-    ends[n] = p + 1;
-    pc = p + 1;
+    pc = p + inst_def[op].length;
+    ends[n] = pc;
     n++;
   }
   tail->n = n;
@@ -503,6 +403,177 @@ int scan_element_tail(uint8_t* pc, Frame* f, ElementTail* tail, uint8_t** ends) 
 
 inline bool long_array(const Variable* v) {
   return (v->flags & FLAG_ARRAY) && v->value.s.arr->n_elts >= kTailMinElements;
+}
+
+// The instruction after a user call that returned: the typed statement it came from
+// may be replaced while the routine runs (a breakpoint stop), and then must not resume.
+uint32_t return_generation(const Activation& act, const uint8_t* next) {
+  return act.interactive && next >= act.code && next < act.code + STMT_CODE_SIZE ? g_statement_gen : 0;
+}
+
+// Calls a user routine with the arguments on top of the stack at istate.sp; returns the
+// routine's first instruction, with its frame current. Inline: the plain call is hot.
+[[gnu::always_inline]] inline uint8_t* enter_user(Activation& act, CodeBlock* r, int argc, const char** names,
+                                                   uint8_t* next, bool fun) {
+  istate.routine_called = r;
+  istate.calling_function = fun;
+  istate.resume_pc = next;
+  Frame* caller = curr_frame;
+  uint8_t* pc = call_user_proc(r, argc, names, next, istate.sp, fun, 0);
+  caller->return_gen = return_generation(act, next);
+  istate.routine_called = nullptr;
+  istate.sp = curr_frame->stmt_sp;
+  return pc;
+}
+
+// A call instruction in its general form: keywords, CALL_PROCEDURE/CALL_FUNCTION,
+// system routines. The stack is at istate.sp on entry and on return; returns the next
+// instruction (the called user routine's first one).
+uint8_t* call_routine(Activation& act, uint8_t* pc) {
+  const uint8_t op = *pc;
+  Variable** sp = istate.sp;
+  check_stack(sp);
+  int argc = inst_argc(pc);
+  uint32_t dlen = inst_desc_length(pc);
+  void* routine = handle_ptr(inst_handle(pc));
+  uint8_t* next = pc + call_inst_size(pc);
+  bool fun = op == OP_CALL_SYSFUN || op == OP_CALL_USERFUN;
+  bool sys = op == OP_CALL_SYSFUN || op == OP_CALL_SYSPRO;
+  Variable** args = sp - argc + 1;
+  const char* name_buf[64];
+  const char** names = nullptr;
+  bool first_is_keyword = false;
+  if (dlen) {
+    // Put the arguments in descriptor order, names beside them.
+    const uint8_t* pos = call_positions(pc);
+    Variable* moved[64];
+    const char* p = call_names(pc);
+    for (int i = 0; i < argc; i++) {
+      name_buf[i] = p;
+      p += strlen(p) + 1;
+      moved[i] = args[pos[i]];
+      if (pos[i] == 0 && name_buf[i][0]) first_is_keyword = true;
+    }
+    for (int i = 0; i < argc; i++) args[i] = moved[i];
+    names = name_buf;
+  }
+  int nkw = 0;
+  for (int i = 0; names && i < argc; i++)
+    if (names[i][0]) nkw++;
+  if (!routine) {
+    // CALL_PROCEDURE / CALL_FUNCTION: the first argument names the routine.
+    if (argc < 1) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, kDynamicCallName);
+    if (first_is_keyword || (names && names[0][0])) message(M_CALL_NAME_FIRST, 0, MSG_LONGJMP);
+    char name[256];
+    take_call_name(args, argc, names, name, sizeof name);
+    argc--;
+    sp--;
+    const RoutineEntry* e = fun ? is_sys_function(name) : is_procedure(name);
+    if (e) {
+      if (nkw && !e->accepts_keywords()) message(M_NO_KEYWORDS, 0, MSG_LONGJMP);
+      int npos = argc - nkw;
+      if (npos < e->min() || npos > e->max_args) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, e->name);
+      routine = const_cast<RoutineEntry*>(e);
+      sys = true;
+    } else {
+      routine = enter_proc_name_str(name, fun);
+      sys = false;
+    }
+    if (names && nkw == 0) names = nullptr;
+  }
+  istate.sp = sp;
+  if (!sys) return enter_user(act, static_cast<CodeBlock*>(routine), argc, names, next, fun);
+
+  const auto* e = static_cast<const RoutineEntry*>(routine);
+  istate.routine_called = e;
+  istate.calling_function = fun;
+  istate.resume_pc = next;
+  const RoutineEntry* outer = istate.current_sysroutine;
+  istate.current_sysroutine = e;
+  KwNames argk = names;
+  uint8_t* ends[ElementTail::kMax];
+  int applied = 0;
+  if (fun) {
+    Variable* r = nullptr;
+    if (argc == 1 && !names && long_array(args[0])) {
+      // An element-wise function of a long array: the scalar operations that follow go
+      // with it, strip by strip.
+      ElementTail tail;
+      const UnOpTable* table;
+      if (scan_element_tail(next, curr_frame, &tail, ends) &&
+          (table = elementwise_function_table(reinterpret_cast<const void*>(e->fun))))
+        r = vek_uop_arg_tail(table, args[0], tail, &applied);
+    }
+    if (!r) r = e->fun(argc, args, argk);
+    istate.current_sysroutine = outer;
+    if (!r) message(M_INTERNAL, 0, MSG_LONGJMP, "system function returned no value");
+    for (int i = 0; i < argc; i++)
+      if (args[i] != r) release(args[i]);
+    sp = args;
+    *sp = r;
+  } else {
+    e->proc(argc, args, argk);
+    istate.current_sysroutine = outer;
+    for (int i = 0; i < argc; i++) release(args[i]);
+    sp = args - 1;
+  }
+  istate.routine_called = nullptr;
+  istate.sp = sp;
+  return applied ? ends[applied - 1] : next;
+}
+
+// PUSH_STRING's temporary: the characters in the code, or a copy of them when the
+// instruction says so.
+Variable* string_constant(uint8_t* pc) {
+  uint32_t n = inst_string_length(pc);
+  Variable* t = gettmp();
+  t->type = TYP_STRING;
+  t->value.str = StringDesc{0, 0, nullptr};
+  if (!n) return t;
+  char* chars = inst_string_chars(pc);
+  if (inst_string_copied(pc)) {
+    char* c = static_cast<char*>(counting_malloc(n + 1));
+    if (!c) {
+      freetmp(t);
+      message(M_NO_MEMORY, errno, MSG_LONGJMP, "string constant");
+    }
+    memcpy(c, chars, n);
+    c[n] = 0;
+    t->value.str = StringDesc{static_cast<uint16_t>(n), 1, c};
+    t->flags |= FLAG_DYNAMIC;
+  } else {
+    t->value.str = StringDesc{static_cast<uint16_t>(n), 0, chars};
+  }
+  return t;
+}
+
+// The system variable an instruction names, as its own Variable.
+Variable* sysvar_operand(uint8_t* pc, bool* read_only) {
+  if (!interp_hooks.sysvar_variable) missing_feature("system variables not available");
+  return interp_hooks.sysvar_variable(handle_ptr(inst_handle(pc)), read_only);
+}
+
+// STOP or RETALL outside an EXECUTE: ends the activation at the main level or in the
+// stopped routine; returns where it stopped.
+uint8_t* stop_or_retall(Activation& act, uint8_t* pc) {
+  const uint8_t op = *pc;
+  uint8_t* next = pc + inst_def[op].length;
+  if (act.rec) message(M_CALLBACK_STOP, 0, MSG_LONGJMP);
+  if (op == OP_RETALL) return_all(nullptr);
+  Frame* f = curr_frame;
+  Variable** sp = op == OP_RETALL ? f->stmt_sp : istate.sp;
+  int_interrupt = IR_STEP;
+  if (f == main_frame) {
+    if (temp_list_handler(3) > 0) {
+      message(M_TEMPS_CHECKED_OUT, 0, MSG_INFO);
+      temp_list_handler(2);
+    }
+    sp = istack_base();
+  }
+  if (math_error_waiting()) print_fp_errors();
+  istate.sp = sp;
+  if (op == OP_STOP) return record_stop(next);
+  return next;
 }
 
 uint8_t* run(Activation& act, uint8_t* pc) {
@@ -531,6 +602,16 @@ uint8_t* run(Activation& act, uint8_t* pc) {
     op = *pc;             \
     goto* dispatch[op];   \
   } while (0)
+// The fixed length of the instruction being run.
+#define LEN(O) fixed_length<OP_##O>()
+  // Opcodes that share a handler share their length where the handler relies on it.
+  static_assert(LEN(JUMP_IF_FALSE) == LEN(JUMP_BACK_IF_FALSE) && LEN(FOR_NEXT) == LEN(FOR_NEXT_STEP) &&
+                LEN(LINE) == LEN(LINE_BREAK));
+  static_assert([] {
+    for (int o = OP_ADD; o <= OP_GT; o++)
+      if (inst_def[o].length != LEN(ADD)) return false;
+    return true;
+  }());
 
   Variable** sp = istate.sp;
   Frame* f = curr_frame;
@@ -539,37 +620,47 @@ uint8_t* run(Activation& act, uint8_t* pc) {
   by_switch:
     op = *pc;
     switch (op) {
+      // PUSH_LOCAL slot: pushes the frame variable itself (by reference).
       case OP_PUSH_LOCAL:
       do_push_local:
-        *++sp = frame_var(f, inst_u16(pc));
-        pc += 4;
+        *++sp = frame_var(f, inst_slot(pc));
+        pc += LEN(PUSH_LOCAL);
         NEXT();
+
+      // PUSH_COMMON entry: pushes the common-block variable the unit's table entry names.
       case OP_PUSH_COMMON: {
-        VarEntry* e = var_entry(f->routine, inst_u16(pc));
+        VarEntry* e = var_entry(f->routine, inst_slot(pc));
         *++sp = reinterpret_cast<Variable*>(reinterpret_cast<uint8_t*>(e->common->vars) + e->slot);
-        pc += 4;
+        pc += LEN(PUSH_COMMON);
         break;
       }
+
+      // PUSH_PARAM n: pushes the variable the n-th parameter denotes.
       case OP_PUSH_PARAM:
       do_push_param:
-        *++sp = f->params[pc[1]];
-        pc += 2;
+        *++sp = f->params[inst_param(pc)];
+        pc += LEN(PUSH_PARAM);
         NEXT();
+
+      // LOAD_SYSVAR: pushes a temporary copy of a system variable.
       case OP_LOAD_SYSVAR:
         istate.sp = sp;
-        *++sp = interp_hooks.load_sysvar(handle_ptr(inst_word(pc)));
-        pc += 8;
+        *++sp = interp_hooks.load_sysvar(handle_ptr(inst_handle(pc)));
+        pc += LEN(LOAD_SYSVAR);
         break;
+
+      // LOAD_SUBSCRIPTED, LOAD_SYSVAR_SUBSCRIPTED: replaces the subscripts (and the
+      // variable) by the selected elements.
       case OP_LOAD_SUBSCRIPTED:
       case OP_LOAD_SYSVAR_SUBSCRIPTED: {
-        int n = pc[1], codes = inst_u16(pc);
+        int n = inst_subs_count(pc), codes = inst_subs_codes(pc);
         Variable* var;
         if (op == OP_LOAD_SUBSCRIPTED) {
           var = *sp--;
         } else {
           bool ro = false;
-          var = interp_hooks.sysvar_variable ? interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro)
-                                             : interp_hooks.load_sysvar(handle_ptr(inst_word(pc)));
+          var = interp_hooks.sysvar_variable ? interp_hooks.sysvar_variable(handle_ptr(inst_handle(pc)), &ro)
+                                             : interp_hooks.load_sysvar(handle_ptr(inst_handle(pc)));
           if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
         }
         istate.sp = sp;
@@ -579,44 +670,50 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc += inst_def[op].length;
         break;
       }
+
+      // STORE: pops the variable and the value and copies the value in. A numeric
+      // scalar temporary into a plain scalar variable takes a short way.
       case OP_STORE:
       do_store: {
         Variable* var = sp[0];
         Variable* value = sp[-1];
         sp -= 2;
         if (value->flags == FLAG_TEMPORARY && var->flags == 0 && static_cast<unsigned>(value->type - 1) < 6u) {
-          // A numeric scalar result into a plain scalar variable: what var_copy does,
-          // without its general checks.
+          // What var_copy does, without its general checks.
           var->type = value->type;
           std::memcpy(&var->value, &value->value, 8);  // all a numeric scalar has
           freetmp(value);
-          pc = skip_pad(pc + 1);
+          pc = skip_pad(pc + LEN(STORE));
           NEXT();
         }
         if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
         var_copy(value, var);
-        pc += 1;
+        pc += LEN(STORE);
         NEXT();
       }
+
+      // STORE_SYSVAR: pops a value into a system variable (its owner checks it).
       case OP_STORE_SYSVAR: {
         Variable* value = *sp--;
         istate.sp = sp;
-        interp_hooks.store_sysvar(handle_ptr(inst_word(pc)), value);
+        interp_hooks.store_sysvar(handle_ptr(inst_handle(pc)), value);
         release(value);
-        pc += 8;
+        pc += LEN(STORE_SYSVAR);
         break;
       }
+
+      // STORE_SUBSCRIPTED, STORE_SYSVAR_SUBSCRIPTED: stores the value into the elements
+      // the subscripts select; pops all.
       case OP_STORE_SUBSCRIPTED:
       case OP_STORE_SYSVAR_SUBSCRIPTED: {
-        int n = pc[1], codes = inst_u16(pc);
+        int n = inst_subs_count(pc), codes = inst_subs_codes(pc);
         Variable* var;
         if (op == OP_STORE_SUBSCRIPTED) {
           var = *sp--;
           if (var->flags & FLAG_UNNAMED) var_error(M_STORE_EXPR, var, MSG_LONGJMP);
         } else {
           bool ro = false;
-          if (!interp_hooks.sysvar_variable) missing_feature("system variables not available");
-          var = interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro);
+          var = sysvar_operand(pc, &ro);
           if (ro) var_error(M_READ_ONLY, var, MSG_LONGJMP);
           if (!(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
         }
@@ -627,40 +724,29 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc += inst_def[op].length;
         break;
       }
+
+      // PUSH_CONST: pushes the constant held in the instruction; PUSH_CONST_REF an
+      // equal one held earlier in the unit.
       case OP_PUSH_CONST:
       do_push_const:
         *++sp = inst_const(pc);
-        pc += inst_def[OP_PUSH_CONST].length;
+        pc += LEN(PUSH_CONST);
         NEXT();
       case OP_PUSH_CONST_REF:
-        *++sp = reinterpret_cast<Variable*>(pc - inst_u16(pc));
-        pc += 4;
+        *++sp = inst_const_ref(pc);
+        pc += LEN(PUSH_CONST_REF);
         break;
-      case OP_PUSH_STRING: {
-        uint32_t n = pc[1];
-        Variable* t = gettmp();
-        t->type = TYP_STRING;
-        t->value.str = StringDesc{0, 0, nullptr};
-        if (n) {
-          char* chars = reinterpret_cast<char*>(pc + 3);
-          if (pc[2]) {
-            char* c = static_cast<char*>(counting_malloc(n + 1));
-            if (!c) {
-              freetmp(t);
-              message(M_NO_MEMORY, errno, MSG_LONGJMP, "string constant");
-            }
-            memcpy(c, chars, n);
-            c[n] = 0;
-            t->value.str = StringDesc{static_cast<uint16_t>(n), 1, c};
-            t->flags |= FLAG_DYNAMIC;
-          } else {
-            t->value.str = StringDesc{static_cast<uint16_t>(n), 0, chars};
-          }
-        }
-        *++sp = t;
-        pc += (n + 5) & ~1u;
+
+      // PUSH_STRING: pushes a string temporary of the characters that follow.
+      case OP_PUSH_STRING:
+        *++sp = string_constant(pc);
+        pc += string_inst_size(pc);
         break;
-      }
+
+      // ADD .. GT (but MIN, MAX, POWER, MOD, XOR): replaces the top two by the result.
+      // Two scalars take the scalar kernel; "x = a OP b" into a plain scalar variable
+      // stores straight into x. A long array takes the scalar operations that follow
+      // with it.
       case OP_ADD:
       case OP_SUB:
       case OP_MUL:
@@ -680,16 +766,16 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         if (!((l->flags | r->flags) & FLAG_HAS_DESC) && (k = scalar::kernel_for(op, l->type, r->type))) {
           scalar::ScalarResult res = k(l->value, r->value);
           // Numeric scalar temporaries own no memory: freeing them is enough.
-          uint8_t* next = skip_pad(pc + 1);
+          uint8_t* next = skip_pad(pc + LEN(ADD));
+          uint8_t* store = next + LEN(PUSH_LOCAL);
           Variable* dst;
-          if (next[0] == OP_PUSH_LOCAL && next[4] == OP_STORE && (dst = frame_var(f, inst_u16(next)))->flags == 0) {
-            // "x = a OP b" into a plain scalar variable: store without a temporary (the
-            // value is complete before the variable changes, so x may be an operand).
+          if (*next == OP_PUSH_LOCAL && *store == OP_STORE && (dst = frame_var(f, inst_slot(next)))->flags == 0) {
+            // The value is complete before the variable changes, so x may be an operand.
             if (l->flags & FLAG_TEMPORARY) freetmp(l);
             if (r->flags & FLAG_TEMPORARY) freetmp(r);
             scalar::put_result(dst, res);
             sp -= 2;
-            pc = skip_pad(next + 5);
+            pc = skip_pad(store + LEN(STORE));
             NEXT();
           }
           Variable* out = (l->flags & FLAG_TEMPORARY) ? l : (r->flags & FLAG_TEMPORARY) ? r : gettmp();
@@ -701,23 +787,24 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           NEXT();
         }
         istate.sp = sp;
+        uint8_t* next = pc + LEN(ADD);
         if (long_array(l) || long_array(r)) {
-          // A long array result: the scalar operations that follow go with it, strip by strip.
           ElementTail tail;
           uint8_t* ends[ElementTail::kMax];
-          if (scan_element_tail(pc + 1, f, &tail, ends)) {
+          if (scan_element_tail(next, f, &tail, ends)) {
             int applied = 0;
             Variable* out = vek_binop_tail(opcode_table(op), l, r, tail, &applied);
             *--sp = out;
-            pc = applied ? ends[applied - 1] : pc + 1;
+            pc = applied ? ends[applied - 1] : next;
             NEXT();
           }
         }
-        Variable* out = binop(op, l, r);
-        *--sp = out;
-        pc += 1;
+        *--sp = binop(op, l, r);
+        pc = next;
         NEXT();
       }
+
+      // MIN, MAX, POWER, MOD, XOR, MATRIX_MULTIPLY: the general operator.
       case OP_MIN:
       case OP_MAX:
       case OP_POWER:
@@ -727,31 +814,36 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         Variable* r = sp[0];
         Variable* l = sp[-1];
         istate.sp = sp;
-        Variable* out = binop(op, l, r);
-        *--sp = out;
-        pc += 1;
+        *--sp = binop(op, l, r);
+        pc += inst_def[op].length;
         break;
       }
+
+      // NEGATE, NOT: replaces the top by the result.
       case OP_NEGATE:
       case OP_NOT:
         istate.sp = sp;
         *sp = uop_for_opcode(op, *sp);
-        pc += 1;
+        pc += inst_def[op].length;
         break;
+
+      // SUBSCRIPT_EXPR: subscripts an expression's value (below its subscripts).
       case OP_SUBSCRIPT_EXPR: {
-        int n = pc[1], codes = inst_u16(pc);
+        int n = inst_subs_count(pc), codes = inst_subs_codes(pc);
         int k = subscript_operands(n, codes);
         Variable* value = sp[-k];
         istate.sp = sp;
         Variable* r = subscript_load(value, n, codes, sp);
         sp -= k;
         *sp = r;
-        pc += 4;
+        pc += LEN(SUBSCRIPT_EXPR);
         break;
       }
+
+      // JUMP: forward. JUMP_BACK: backward, a point where an interrupt stops the run.
       case OP_JUMP:
       do_jump:
-        pc += inst_u16(pc);
+        pc += inst_offset(pc);
         NEXT();
       case OP_JUMP_BACK:
         count_step();
@@ -760,8 +852,10 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           traceback("Interrupted at:", 0, 1, 0);
           return record_stop(pc);
         }
-        pc -= inst_u16(pc);
+        pc -= inst_offset(pc);
         break;
+
+      // JUMP_IF_FALSE, JUMP_BACK_IF_FALSE: pops a condition and branches when false.
       case OP_JUMP_IF_FALSE:
       case OP_JUMP_BACK_IF_FALSE:
       do_jump_if_false: {
@@ -769,20 +863,24 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         bool t = condition_true(v);
         release(v);
         if (t) {
-          pc += 4;
+          pc += LEN(JUMP_IF_FALSE);
         } else if (op == OP_JUMP_IF_FALSE) {
-          pc += inst_u16(pc);
+          pc += inst_offset(pc);
         } else {
           count_step();
           if (int_interrupt == IR_INTERRUPT) {
             istate.sp = sp;
             traceback("Interrupted at:", 0, 1, 0);
-            return record_stop(pc - inst_u16(pc));
+            return record_stop(pc - inst_offset(pc));
           }
-          pc -= inst_u16(pc);
+          pc -= inst_offset(pc);
         }
         NEXT();
       }
+
+      // LINE, SOURCE and their breakpoint forms: a statement begins. Reports waiting
+      // math errors, records the position, and stops for an interrupt, a step or a
+      // breakpoint.
       case OP_LINE:
       case OP_SOURCE:
       case OP_LINE_BREAK:
@@ -800,214 +898,119 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           istate.sp = sp;
           if (uint8_t* stop = statement_check(act, pc, brk)) return stop;
         }
-        pc += (op == OP_LINE || op == OP_LINE_BREAK) ? 4 : source_inst_size(pc);
+        pc += (op == OP_LINE || op == OP_LINE_BREAK) ? LEN(LINE) : source_inst_size(pc);
         NEXT();
       }
+
+      // ASSIGN_EXPR n: an assignment used as an expression: a copy of the value goes
+      // below its n subscripts, to stay when the store has consumed the rest.
       case OP_ASSIGN_EXPR: {
-        int n = pc[1];
+        int n = inst_count(pc);
         Variable* copy = duplicate(*sp);
         Variable** below = sp - n;  // the first subscript value, or the value itself
         for (Variable** p = sp; p >= below; p--) p[1] = p[0];
         *below = copy;
         sp++;
-        pc += 2;
+        pc += LEN(ASSIGN_EXPR);
         break;
       }
+
+      // FOR_INIT, FOR_INIT_STEP: sets the loop variable, keeps the bounds in the
+      // instruction and skips the loop when it runs zero times.
       case OP_FOR_INIT:
       case OP_FOR_INIT_STEP:
         istate.sp = sp;
         pc = for_init(pc, sp);
         sp = istate.sp;
         break;
+
+      // FOR_NEXT, FOR_NEXT_STEP: steps the variable and loops back to the body, or
+      // leaves; a backward branch, so an interrupt stops here.
       case OP_FOR_NEXT:
       case OP_FOR_NEXT_STEP:
       do_for_next: {
         uint8_t* body;
-        uint8_t* init = pc - inst_u16(pc);
-        Variable* var;
-        memcpy(&var, init + 8, sizeof var);
-        if (var && init[0] == OP_FOR_INIT && init[1] == TYP_LONG && var->type == TYP_LONG &&
-            !(var->flags & FLAG_HAS_DESC)) {
-          // The common LONG loop counting up by one, inline.
-          int32_t lim;
-          memcpy(&lim, init + 16, 4);
-          int32_t v = static_cast<int32_t>(static_cast<uint32_t>(var->value.l) + 1u);
-          var->value.l = v;
-          body = v <= lim ? init + 24 : nullptr;
-        } else {
+        uint8_t* init = pc - inst_offset(pc);
+        Variable* var = for_variable(init);
+        if (!var || !for_next_long(init, var, &body)) [[unlikely]]
           body = for_next(pc);
-        }
-        if (body) count_step();
         if (!body) {
-          pc += 4;
-        } else if (int_interrupt == IR_INTERRUPT) {
-          istate.sp = sp;
-          traceback("Interrupted at:", 0, 1, 0);
-          return record_stop(body);
+          pc += LEN(FOR_NEXT);
         } else {
+          count_step();
+          if (int_interrupt == IR_INTERRUPT) {
+            istate.sp = sp;
+            traceback("Interrupted at:", 0, 1, 0);
+            return record_stop(body);
+          }
           pc = body;
         }
         NEXT();
       }
+
+      // CASE_TEST: compares the selector with the label; on a match pops both and
+      // enters the branch, else pops the label and jumps to the next test.
       case OP_CASE_TEST: {
         Variable* label = *sp--;
-        bool match = case_matches(*sp, label);
-        if (match) {
+        if (case_matches(*sp, label)) {
           release(*sp--);
-          pc += 4;
+          pc += LEN(CASE_TEST);
         } else {
-          pc += inst_u16(pc);
+          pc += inst_offset(pc);
         }
         break;
       }
+
+      // CASE_NOMATCH: no label matched and there is no ELSE.
       case OP_CASE_NOMATCH: message(M_CASE_NO_MATCH, 0, MSG_LONGJMP); break;
+
+      // POP: drops the top of the stack.
       case OP_POP:
         release(*sp--);
-        pc += 1;
+        pc += LEN(POP);
         break;
+
+      // CONCATENATE: replaces the top n values by their concatenation at the level.
       case OP_CONCATENATE: {
-        int n = pc[2];
+        int n = inst_concat_count(pc);
         istate.sp = sp;
         Variable** ops = sp - n + 1;
-        Variable* r = con(n, ops, pc[1]);
+        Variable* r = con(n, ops, inst_concat_level(pc));
         for (int i = 0; i < n; i++) release(ops[i]);
         sp -= n;
         *++sp = r;
-        pc += 3;
+        pc += LEN(CONCATENATE);
         break;
       }
+
+      // CALL_USERFUN, CALL_USERPRO without keywords: straight to the routine's frame.
+      // With keywords, or a routine yet to be found, the general call below.
       case OP_CALL_USERFUN:
       case OP_CALL_USERPRO:
       do_call_user: {
-        // A user routine named in the code, without keywords: straight to the frame.
-        auto* r = static_cast<CodeBlock*>(handle_ptr(inst_word(pc)));
-        if (inst_u16(pc) || !r) goto call_general;
-        if (istate.guard_lo != ISTACK_GUARD || istate.guard_hi != 0)
-          message(M_INTERNAL, 0, MSG_LONGJMP, "Interpreter stack overflow/underflow");
-        if (sp >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
-        uint8_t* next = pc + 8;
-        bool fun = op == OP_CALL_USERFUN;
-        istate.routine_called = r;
-        istate.calling_function = fun;
-        istate.resume_pc = next;
+        auto* r = static_cast<CodeBlock*>(handle_ptr(inst_handle(pc)));
+        if (inst_desc_length(pc) || !r) goto call_general;
+        check_stack(sp);
         istate.sp = sp;
-        Frame* caller = f;
-        pc = call_user_proc(r, pc[1], nullptr, next, sp, fun, 0);
-        caller->return_gen =
-            act.interactive && next >= act.code && next < act.code + STMT_CODE_SIZE ? g_statement_gen : 0;
-        istate.routine_called = nullptr;
+        pc = enter_user(act, r, inst_argc(pc), nullptr, pc + call_inst_size(pc), op == OP_CALL_USERFUN);
         f = curr_frame;
-        sp = f->stmt_sp;
+        sp = istate.sp;
         NEXT();
       }
+
+      // CALL_SYSFUN, CALL_SYSPRO: a system routine with the argument vector and the
+      // keyword names; a function's result replaces its arguments.
       case OP_CALL_SYSFUN:
       case OP_CALL_SYSPRO:
-      call_general: {
-        if (istate.guard_lo != ISTACK_GUARD || istate.guard_hi != 0)
-          message(M_INTERNAL, 0, MSG_LONGJMP, "Interpreter stack overflow/underflow");
-        if (sp >= istate.stack + ISTACK_SIZE - kStackReserve) stack_overflow();
-        int argc = pc[1];
-        uint32_t dlen = inst_u16(pc);
-        void* routine = handle_ptr(inst_word(pc));
-        uint8_t* next = pc + 8 + dlen;
-        bool fun = op == OP_CALL_SYSFUN || op == OP_CALL_USERFUN;
-        bool sys = op == OP_CALL_SYSFUN || op == OP_CALL_SYSPRO;
-        Variable** args = sp - argc + 1;
-        const char* name_buf[64];
-        const char** names = nullptr;
-        bool first_is_keyword = false;
-        if (dlen) {
-          const uint8_t* pos = pc + 8;
-          Variable* moved[64];
-          const char* p = reinterpret_cast<const char*>(pc + 8 + argc);
-          for (int i = 0; i < argc; i++) {
-            name_buf[i] = p;
-            p += strlen(p) + 1;
-            moved[i] = args[pos[i]];
-            if (pos[i] == 0 && name_buf[i][0]) first_is_keyword = true;
-          }
-          for (int i = 0; i < argc; i++) args[i] = moved[i];
-          names = name_buf;
-        }
-        int nkw = 0;
-        for (int i = 0; names && i < argc; i++)
-          if (names[i][0]) nkw++;
-        if (!routine) {
-          // CALL_PROCEDURE / CALL_FUNCTION: the first argument names the routine.
-          if (argc < 1) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, kDynamicCallName);
-          if (first_is_keyword || (names && names[0][0])) message(M_CALL_NAME_FIRST, 0, MSG_LONGJMP);
-          char name[256];
-          take_call_name(args, argc, names, name, sizeof name);
-          argc--;
-          sp--;
-          const RoutineEntry* e = nullptr;
-          e = fun ? is_sys_function(name) : is_procedure(name);
-          if (e) {
-            if (nkw && !e->accepts_keywords()) message(M_NO_KEYWORDS, 0, MSG_LONGJMP);
-            int npos = argc - nkw;
-            if (npos < e->min() || npos > e->max_args) message(M_WRONG_ARG_COUNT, 0, MSG_LONGJMP, e->name);
-            routine = const_cast<RoutineEntry*>(e);
-            sys = true;
-          } else {
-            routine = enter_proc_name_str(name, fun);
-            sys = false;
-          }
-          if (names && nkw == 0) names = nullptr;
-        }
-        if (sys) {
-          const auto* e = static_cast<const RoutineEntry*>(routine);
-          istate.routine_called = e;
-          istate.calling_function = fun;
-          istate.resume_pc = next;
-          istate.sp = sp;
-          const RoutineEntry* outer = istate.current_sysroutine;
-          istate.current_sysroutine = e;
-          KwNames argk = names;
-          uint8_t* ends[ElementTail::kMax];
-          int applied = 0;
-          if (fun) {
-            Variable* r = nullptr;
-            if (argc == 1 && !names && long_array(args[0])) {
-              // An element-wise function of a long array: the scalar operations that
-              // follow go with it, strip by strip.
-              ElementTail tail;
-              const UnOpTable* table;
-              if (scan_element_tail(next, f, &tail, ends) &&
-                  (table = elementwise_function_table(reinterpret_cast<const void*>(e->fun))))
-                r = vek_uop_arg_tail(table, args[0], tail, &applied);
-            }
-            if (!r) r = e->fun(argc, args, argk);
-            istate.current_sysroutine = outer;
-            if (!r) message(M_INTERNAL, 0, MSG_LONGJMP, "system function returned no value");
-            for (int i = 0; i < argc; i++)
-              if (args[i] != r) release(args[i]);
-            sp = args;
-            *sp = r;
-          } else {
-            e->proc(argc, args, argk);
-            istate.current_sysroutine = outer;
-            for (int i = 0; i < argc; i++) release(args[i]);
-            sp = args - 1;
-          }
-          istate.routine_called = nullptr;
-          f = curr_frame;
-          pc = applied ? ends[applied - 1] : next;
-        } else {
-          auto* r = static_cast<CodeBlock*>(routine);
-          istate.routine_called = r;
-          istate.calling_function = fun;
-          istate.resume_pc = next;
-          istate.sp = sp;
-          Frame* caller = f;
-          pc = call_user_proc(r, argc, names, next, sp, fun, 0);
-          caller->return_gen =
-              act.interactive && next >= act.code && next < act.code + STMT_CODE_SIZE ? g_statement_gen : 0;
-          istate.routine_called = nullptr;
-          f = curr_frame;
-          sp = f->stmt_sp;
-        }
+      call_general:
+        istate.sp = sp;
+        pc = call_routine(act, pc);
+        f = curr_frame;
+        sp = istate.sp;
         break;
-      }
+
+      // RETURN, IMPLICIT_RETURN: leaves the routine (a function without RETURN returns
+      // 0); ends a callback when it returns to the activation's first frame.
       case OP_RETURN:
       case OP_IMPLICIT_RETURN:
       do_return: {
@@ -1039,16 +1042,19 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc = ret;
         NEXT();
       }
+
+      // STOP n: prints its n values (else a traceback) and stops. RETALL: returns to
+      // the main level. Inside an EXECUTE both just end the string.
       case OP_STOP:
       case OP_RETALL: {
-        uint8_t* next = pc + (op == OP_STOP ? 2 : 1);
+        istate.sp = sp;
         if (op == OP_STOP) {
-          int n = pc[1];
-          istate.sp = sp;
+          int n = inst_count(pc);
           if (n) {
             interp_hooks.print(n, sp - n + 1);
             for (int i = 0; i < n; i++) release(sp[-i]);
             sp -= n;
+            istate.sp = sp;
           } else {
             traceback("Stop encountered:", 0, 1, 0);
           }
@@ -1058,47 +1064,34 @@ uint8_t* run(Activation& act, uint8_t* pc) {
           sp = istate.sp;
           break;
         }
-        if (act.rec) message(M_CALLBACK_STOP, 0, MSG_LONGJMP);
-        if (op == OP_RETALL) {
-          istate.sp = sp;
-          return_all(nullptr);
-          f = curr_frame;
-          sp = f->stmt_sp;
-        }
-        int_interrupt = IR_STEP;
-        if (f == main_frame) {
-          if (temp_list_handler(3) > 0) {
-            message(M_TEMPS_CHECKED_OUT, 0, MSG_INFO);
-            temp_list_handler(2);
-          }
-          sp = istack_base();
-        }
-        if (math_error_waiting()) print_fp_errors();
-        istate.sp = sp;
-        if (op == OP_STOP) return record_stop(next);
-        return next;
+        return stop_or_retall(act, pc);
       }
+
+      // EXECUTE: compiles the string on the stack and runs it in this frame; leaves 1
+      // (ran to its end) or 0 (did not compile, or failed).
       case OP_EXECUTE:
         istate.sp = sp;
         pc = start_execute(pc, sp);
         sp = istate.sp;
         break;
+
+      // STRUCT_BASE and its system-variable and subscripted forms: opens a structure
+      // reference on the variable (or on the selected elements); tags extend it.
       case OP_STRUCT_BASE:
       case OP_SYSVAR_STRUCT_BASE:
       case OP_STRUCT_BASE_SUBSCRIPTED:
       case OP_SYSVAR_STRUCT_BASE_SUBSCRIPTED: {
         int n = 0, codes = 0;
         if (op == OP_STRUCT_BASE_SUBSCRIPTED || op == OP_SYSVAR_STRUCT_BASE_SUBSCRIPTED) {
-          n = pc[1];
-          codes = inst_u16(pc);
+          n = inst_subs_count(pc);
+          codes = inst_subs_codes(pc);
         }
         Variable* var;
         bool ro = false;
         if (op == OP_STRUCT_BASE || op == OP_STRUCT_BASE_SUBSCRIPTED) {
           var = *sp--;
         } else {
-          if (!interp_hooks.sysvar_variable) missing_feature("system variables not available");
-          var = interp_hooks.sysvar_variable(handle_ptr(inst_word(pc)), &ro);
+          var = sysvar_operand(pc, &ro);
           if (n && !(var->flags & FLAG_ARRAY)) var_error(M_NOT_ARRAY, var, MSG_LONGJMP);
         }
         int popped = 0;
@@ -1108,57 +1101,73 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         pc += inst_def[op].length;
         break;
       }
+
+      // TAG, TAG_SUBSCRIPTED: extends the open reference by a tag (named, or a tag
+      // number from the stack), subscripted in the second form.
       case OP_TAG:
       case OP_TAG_SUBSCRIPTED: {
         int n = 0, codes = 0;
         if (op == OP_TAG_SUBSCRIPTED) {
-          n = pc[1];
-          codes = inst_u16(pc);
+          n = inst_subs_count(pc);
+          codes = inst_subs_codes(pc);
         }
         int popped = 0;
         istate.sp = sp;
-        auto* tag = static_cast<IdentEntry*>(handle_ptr(inst_word(pc)));
+        auto* tag = static_cast<IdentEntry*>(handle_ptr(inst_handle(pc)));
         struct_tag_ref(tag, n, codes, sp, &popped);
         sp -= popped;
-        pc += 8;
+        pc += inst_def[op].length;
         break;
       }
+
+      // FETCH_TAGS: closes the reference and pushes the value it selects.
       case OP_FETCH_TAGS:
         istate.sp = sp;
         *++sp = fetch_struct();
-        pc += 1;
+        pc += LEN(FETCH_TAGS);
         break;
+
+      // STORE_TAGS: closes the reference and stores the popped value into it.
       case OP_STORE_TAGS: {
         Variable* value = *sp--;
         istate.sp = sp;
         store_struct(value);
-        pc += 1;
+        pc += LEN(STORE_TAGS);
         break;
       }
+
+      // MAKE_STRUCT k: an anonymous structure of the top k values with the tags in the
+      // instruction. MAKE_NAMED_STRUCT k: one of the named definition (k 0: a zeroed
+      // instance of it).
       case OP_MAKE_STRUCT:
       case OP_MAKE_NAMED_STRUCT: {
-        int k = pc[1];
+        int k = inst_count(pc);
         istate.sp = sp;
         Variable* r;
         if (op == OP_MAKE_STRUCT) {
           IdentEntry* tags[256];
-          for (int i = 0; i < k; i++) tags[i] = static_cast<IdentEntry*>(handle_ptr(inst_word(pc, 4 + 4 * i)));
+          for (int i = 0; i < k; i++) tags[i] = static_cast<IdentEntry*>(handle_ptr(inst_tag_handle(pc, i)));
           r = make_struc(sp, k, nullptr, tags, true, false);
         } else {
-          r = make_struc(sp, k, static_cast<IdentEntry*>(handle_ptr(inst_word(pc))), nullptr, true, k > 0);
+          r = make_struc(sp, k, static_cast<IdentEntry*>(handle_ptr(inst_handle(pc))), nullptr, true, k > 0);
         }
         sp -= k;
         *++sp = r;
-        pc += op == OP_MAKE_STRUCT ? 4 + 4 * k : 8;
+        pc += inst_size(pc);
         break;
       }
+
+      // SET_IOERROR, SET_IOERROR_BACK: sets (offset 0: cancels) the frame's ON_IOERROR
+      // target.
       case OP_SET_IOERROR:
       case OP_SET_IOERROR_BACK: {
-        uint16_t off = inst_u16(pc);
+        uint16_t off = inst_offset(pc);
         f->ioerror_target = off == 0 ? nullptr : (op == OP_SET_IOERROR ? pc + off : pc - off);
-        pc += 4;
+        pc += inst_def[op].length;
         break;
       }
+
+      // END: the code ran to its end (an EXECUTE string returns to its caller).
       case OP_END: {
         if (istate.execute_list != act.exec_base) {
           pc = finish_execute(sp, true);
@@ -1174,6 +1183,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
         if (!f->interactive) f->cont_pc = nullptr;
         return nullptr;
       }
+
+      // PAD1 .. PAD7: alignment filler.
       case OP_PAD1:
       case OP_PAD2:
       case OP_PAD3:
@@ -1182,8 +1193,9 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       case OP_PAD6:
       case OP_PAD7:
       do_pad:
-        pc += op - OP_PAD1 + 1;
+        pc += inst_def[op].length;
         NEXT();
+
       default: {
         uint32_t at = f->routine && f->routine->code && pc >= f->routine->code ? static_cast<uint32_t>(pc - f->routine->code) : 0;
         istate.sp = sp;
@@ -1191,83 +1203,8 @@ uint8_t* run(Activation& act, uint8_t* pc) {
       }
     }
   }
+#undef LEN
 #undef NEXT
-}
-
-struct Recovery {
-  enum Kind { RESUME, STOP, PASS_ON } kind;
-  uint8_t* pc;
-};
-
-Frame* on_error_target(Frame* f) {
-  switch (f->on_error) {
-    case 1: return main_frame;
-    case 2:
-    case 3: {
-      Frame* g = f;
-      while (!g->on_error_set && g->caller && g->caller->on_error >= 2) g = g->caller;
-      if (f->on_error == 2 && g->caller) g = g->caller;
-      return g;
-    }
-    default: return f;
-  }
-}
-
-Recovery recover(Activation& act, const VekJump& j) {
-  keyword_cleanup(0);
-  struct_refs_reset();
-  int action = j.action & 0xffff;
-  Frame* f = curr_frame;
-  ExecRecord* ex = istate.execute_list != act.exec_base ? istate.execute_list : nullptr;
-  if (action == MSG_IOERROR && f->ioerror_target && !f->interactive && !(ex && ex->frame == f)) {
-    temp_list_handler(2);
-    istate.sp = f->stmt_sp;
-    istate.current_sysroutine = nullptr;
-    return {Recovery::RESUME, f->ioerror_target};
-  }
-  if (action != MSG_LONGJMP && action != MSG_IOERROR)
-    message(M_INTERNAL, 0, MSG_CONTINUE, "Unknown global jump in interpreter()");
-  if (Frame* c = find_catch(catch_limit(&act))) {
-    return_all(c);
-    temp_list_handler(2);
-    int32_t code = error_code;
-    Variable* cv = c->catch_var;
-    try {
-      if (cv->flags & FLAG_DYNAMIC) delvar(cv);
-      store_scalar(cv, TYP_LONG, &code);
-    } catch (const VekJump&) {
-    }
-    istate.sp = c->stmt_sp;
-    istate.current_sysroutine = nullptr;
-    return {Recovery::RESUME, c->catch_pc};
-  }
-  if (ex) {
-    istate.current_sysroutine = nullptr;
-    return_all(ex->frame);
-    temp_list_handler(2);
-    mark_temps(ex->mark);
-    ex->mark = nullptr;
-    Variable** sp = ex->saved_sp;
-    uint8_t* resume = ex->resume;
-    pop_exec(ex);
-    *++sp = int_temp(0);
-    istate.sp = sp;
-    return {Recovery::RESUME, resume};
-  }
-  if (act.rec) {
-    return_all(act.entry_frame);
-    return {Recovery::PASS_ON, nullptr};
-  }
-  if (!(j.action & MSG_NOTRACEBACK)) traceback("Execution halted at", 1, 1, -1);
-  istate.current_sysroutine = nullptr;
-  Frame* target = on_error_target(f);
-  if (target != f) return_all(target);
-  temp_list_handler(2);
-  f = curr_frame;
-  istate.sp = f->stmt_sp;
-  uint8_t* stmt = f->current_stmt;
-  if (!f->interactive) f->cont_pc = stmt;
-  return {Recovery::STOP, stmt};
 }
 
 }  // namespace
