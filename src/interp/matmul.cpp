@@ -10,10 +10,10 @@
 #include <cfenv>
 #include <cstddef>
 #include <cstring>
-#include <thread>
-#include <vector>
 #include <type_traits>
+#include <vector>
 
+#include "base/workers.h"
 #include "values/element_ops.h"
 #include "values/simd.h"
 #include "values/variable.h"
@@ -177,18 +177,15 @@ void real_product(const void* a, const void* b, void* c, uint32_t a0, uint32_t a
 // every element is still one sum in k order and the result does not depend on the split.
 // Threads take runs of columns from a shared counter, so that a thread the system is slow
 // to schedule holds nobody up: the calling thread alone would finish the product.
-// The floating-point environment is per thread: a helper starts from the caller's
-// (rounding, masks) and hands back the exception flags it raised, which the statement's
-// error check then sees as if the caller had raised them.
+// Columns of the result are handed out in runs to the worker threads; each element's sum
+// is formed by one thread in its defined order, so the split does not change the result.
 constexpr uint64_t kThreadWork = uint64_t{1} << 21;  // multiply-adds; below this one thread
-constexpr uint32_t kMaxThreads = 8;
 constexpr uint32_t kRunColumns = 4 * kNr;
 
 uint32_t product_threads(uint32_t a0, uint32_t a1, uint32_t b1) {
   const uint64_t work = uint64_t{a0} * a1 * b1;
   if (work < kThreadWork || b1 < 2 * kRunColumns) return 1;
-  const uint32_t hw = std::thread::hardware_concurrency();
-  return static_cast<uint32_t>(std::min<uint64_t>({hw ? hw : 1, kMaxThreads, work / kThreadWork + 1}));
+  return static_cast<uint32_t>(std::min<uint64_t>(worker_threads(), work / kThreadWork + 1));
 }
 
 template <class T, MatrixKernel K>
@@ -199,32 +196,12 @@ void threaded_product(const void* ap, const void* bp, void* cp, uint32_t a0, uin
   const T* b = static_cast<const T*>(bp);
   T* c = static_cast<T*>(cp);
   std::atomic<uint32_t> next{0};
-  auto work = [&] {
+  run_on_workers(n, [&](uint32_t) {
     for (uint32_t j0; (j0 = next.fetch_add(kRunColumns, std::memory_order_relaxed)) < b1;) {
       const uint32_t m = std::min(kRunColumns, b1 - j0);
       K(a, b + static_cast<size_t>(j0) * a1, c + static_cast<size_t>(j0) * a0, a0, a1, m);
     }
-  };
-  fenv_t env;
-  fegetenv(&env);
-  std::vector<int> raised(n, 0);
-  std::vector<std::thread> helpers;
-  try {
-    for (uint32_t t = 1; t < n; t++) {
-      helpers.emplace_back([&, t] {
-        fesetenv(&env);
-        feclearexcept(FE_ALL_EXCEPT);
-        work();
-        raised[t] = fetestexcept(FE_ALL_EXCEPT);
-      });
-    }
-  } catch (...) {
-    // No more threads to be had: the ones running share the work.
-  }
-  work();
-  for (auto& h : helpers) h.join();
-  for (int e : raised)
-    if (e) feraiseexcept(e);
+  });
 }
 
 constexpr MatrixKernel kKernels[8] = {nullptr,

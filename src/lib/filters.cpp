@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "base/message.h"
+#include "base/workers.h"
 #include "values/convert.h"
 #include "values/simd.h"
 #include "values/temps.h"
@@ -20,14 +20,11 @@ constexpr uint32_t kThreadedElements = 1u << 18;
 
 template <typename F>
 void split_rows(uint32_t r0, uint32_t r1, uint32_t n_elements, F&& work) {
-  if (n_elements < kThreadedElements || r1 - r0 < 2 || std::thread::hardware_concurrency() < 2) {
+  if (n_elements < kThreadedElements || r1 - r0 < 2 || worker_threads() < 2) {
     work(r0, r1);
     return;
   }
-  const uint32_t mid = r0 + (r1 - r0) / 2;
-  std::thread t([&] { work(mid, r1); });
-  work(r0, mid);
-  t.join();
+  split_work(r0, r0 + (r1 - r0) / 2, r1, work);
 }
 
 // A new temporary of x's type and dimensions.

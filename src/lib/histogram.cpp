@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "base/message.h"
+#include "base/workers.h"
 #include "lib/reductions.h"
 #include "values/convert.h"
 #include "values/simd.h"
@@ -288,14 +288,11 @@ constexpr uint32_t kThreadedElements = 1u << 20;
 
 template <typename F>
 void split_elements(uint32_t n, F&& work) {
-  if (n < kThreadedElements || std::thread::hardware_concurrency() < 2) {
+  if (n < kThreadedElements || worker_threads() < 2) {
     work(0u, n);
     return;
   }
-  const uint32_t mid = n / 2;
-  std::thread t([&] { work(mid, n); });
-  work(0u, mid);
-  t.join();
+  split_work(0u, n / 2, n, work);
 }
 
 template <typename T, int kLane>

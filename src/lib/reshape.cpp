@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "base/message.h"
+#include "base/workers.h"
 #include "values/convert.h"
 #include "values/simd.h"
 #include "values/strings.h"
@@ -106,15 +106,13 @@ constexpr int reorder_index(int es) { return es == 1 ? 0 : es == 2 ? 1 : es == 4
 constexpr uint32_t kThreadedElements = 1u << 20;
 
 void run_split(uint32_t n_rows, uint32_t n_elements, uint32_t th, auto&& work) {
-  if (n_elements < kThreadedElements || n_rows < 2 || std::thread::hardware_concurrency() < 2) {
+  if (n_elements < kThreadedElements || n_rows < 2 || worker_threads() < 2) {
     work(0u, n_rows);
     return;
   }
   uint32_t mid = n_rows / 2;
   if (th > 1 && mid > th) mid = (mid + th - 1) / th * th;  // keep whole tiles
-  std::thread t([&] { work(mid, n_rows); });
-  work(0u, mid);
-  t.join();
+  split_work(0u, mid, n_rows, work);
 }
 
 Variable* reorder(Variable* x, int code) {

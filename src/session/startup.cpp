@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/message.h"
+#include "base/workers.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
@@ -436,6 +437,9 @@ void init_system_tables() {
   init_routine_tables();
   register_builtins();
   init_system_variables();
+  // The helper threads of large array operations wait from the start, as a numerical
+  // library's do, so that the first big product or filter does not pay for creating them.
+  start_workers();
 }
 
 void init_system_routines(int first, unsigned code_bytes, unsigned data_bytes) {
