@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "io/files.h"
-#include "session/os.h"
-#include "session/rline.h"
+#include "lib/os_routines.h"
+#include "term/os.h"
+#include "term/rline.h"
 #include "scratch_files.h"
 #include "test_support.h"
 
