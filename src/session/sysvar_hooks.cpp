@@ -8,8 +8,8 @@
 #include "graphics/graph_sysvars.h"
 #include "interp/interpreter.h"
 #include "lib/sysvars.h"
-#include "term/rline.h"
 #include "session/startup.h"
+#include "term/rline.h"
 #include "term/tout.h"
 #include "values/struct.h"
 

@@ -41,10 +41,15 @@ void logit_cmt(const char* text) { write_cut(";", text); }
 
 void rline_flush_journal() {
   if (journal_file && !(rline_state & RL_JOURNALLED) && !(rblk.flags & RLF_NO_JOURNAL)) {
-    if (!journal_unit_ok || journal_unit_ok(journal_file))
+    // A report that the unit went away must not be written into its closed stream.
+    void (*to_journal)(const char*) = message_hooks.journal;
+    message_hooks.journal = nullptr;
+    bool ok = !journal_unit_ok || journal_unit_ok(journal_file);
+    message_hooks.journal = to_journal;
+    if (ok)
       write_cut((rblk.flags & RLF_JOURNAL_COMMENT) ? "; " : "", rblk.line);
     else
-      journal_stop();  // the unit went away under us
+      journal_stop();
   }
   rline_state |= RL_JOURNALLED;
 }
