@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/message.h"
-#include "session/startup.h"
+#include "base/process.h"
 #include "lib/sysvars.h"
 
 namespace {

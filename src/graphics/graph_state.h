@@ -91,11 +91,6 @@ struct MouseRec {
   int32_t x, y, button, time;
 };
 
-// !VERSION, structure !VERSION.
-struct VersionRec {
-  StringDesc arch, os, release;
-};
-
 extern PlotCom plot_com;
 extern AxisRec xaxis, yaxis, zaxis;
 extern MapRec map_p;

@@ -9,12 +9,13 @@
 #include <memory>
 
 #include "base/message.h"
+#include "base/process.h"
 #include "io/files.h"
 #include "io/format.h"
 #include "io/free_format.h"
 #include "io/unformatted.h"
-#include "session/rline.h"
-#include "session/tout.h"
+#include "term/rline.h"
+#include "term/tout.h"
 
 const char* const default_read_prompt = ": ";
 

@@ -1,8 +1,8 @@
 // The one engine behind every text and binary transfer between variables and units:
 // exec_io checks the unit, picks the mode's transfer (free format, explicit format,
 // unformatted, XDR), moves the elements and keeps the unit's transfer count. Relies on
-// the file units (io/files.h), the terminal writer (session/tout.h), the line reader
-// and journal (session/rline.h), the format language (io/format.h) and message().
+// the file units (io/files.h), the terminal writer (term/tout.h), the line reader
+// and journal (term/rline.h), the format language (io/format.h) and message().
 #pragma once
 
 #include <cstddef>

@@ -12,10 +12,10 @@
 #include <string>
 
 #include "base/message.h"
-#include "session/os.h"
-#include "session/rline.h"
-#include "session/startup.h"
-#include "session/tout.h"
+#include "base/process.h"
+#include "term/os.h"
+#include "term/rline.h"
+#include "term/tout.h"
 
 namespace {
 FileRec* table_storage[N_UNITS];
@@ -94,8 +94,6 @@ struct TimerBlock {
 
 }  // namespace
 
-bool is_widget_mode() { return invocation.widget; }
-
 uint32_t device_flags(int fd, int unit, const char* name) {
   uint32_t flags = 0;
   if (isatty(fd)) flags |= FA_TTY;
@@ -134,7 +132,16 @@ void init_files() {
   if (sigaction(SIGPIPE, &sa, nullptr) < 0) message(M_SIGNAL_FAILED, errno, MSG_LONGJMP);
   files_inited = true;
   declare_exit_handler(files_exit_handler);
+  tout_hooks.unit_is_tty = [](int unit) {
+    const FileRec* f = file_table[unit];
+    return f && (f->attributes & FA_TTY);
+  };
   tout_install_message_hooks();
+  message_hooks.error_width = []() -> int {
+    if (!file_table[-2]) return DEFAULT_WIDTH;
+    if (file_table[-2]->attributes & FA_TTY) return term.columns;
+    return file_table[-2]->width;
+  };
 }
 
 int ensure_file_status(int action, int unit, int checks) {

@@ -2,8 +2,8 @@
 // positioning, end-of-file and status inquiries, the validity checks every I/O routine
 // makes, the low-level transfers for terminals, pipes and unbuffered units, and the
 // exit-time clean-up. Relies on message() for failures, on the terminal writer
-// (session/tout.h) for paged units and for blocking the interval timer, and on the
-// session's path expansion, exit-handler registry and widget-mode flag.
+// (term/tout.h) for paged units and for blocking the interval timer, on path expansion
+// (term/os.h), and on the exit-handler list and widget-mode flag (base/process.h).
 #pragma once
 
 #include <rpc/types.h>
@@ -88,7 +88,6 @@ void init_files();
 // socket. fstat failure: message -191 with action 0.
 uint32_t device_flags(int fd, int unit, const char* name);
 int ensure_file_status(int action, int unit, int checks);
-bool is_widget_mode();
 
 // Opening. `unit` is ignored with get_lun. Returns the unit, or 0 after a failure
 // reported with a non-jumping action.

@@ -12,7 +12,7 @@
 #include "io/files.h"
 #include "io/format.h"
 #include "lib/conversions.h"
-#include "session/rline.h"
+#include "term/rline.h"
 #include "values/convert.h"
 #include "values/strings.h"
 

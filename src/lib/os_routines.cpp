@@ -13,9 +13,9 @@
 
 #include "base/message.h"
 #include "io/files.h"
-#include "session/os.h"
-#include "session/rline.h"
-#include "session/rline_term.h"
+#include "term/os.h"
+#include "term/rline.h"
+#include "term/rline_term.h"
 #include "values/convert.h"
 #include "values/temps.h"
 

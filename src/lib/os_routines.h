@@ -1,6 +1,6 @@
 // Operating-system built-ins (GETENV, SETENV, CD, GET_KBRD, FINDFILE, SPAWN) and the
-// line editor's DEFINE_KEY and JOURNAL, as routine-table entries. Rely on the session's
-// OS services (session/os.h) and line editor.
+// line editor's DEFINE_KEY and JOURNAL, as routine-table entries. Rely on the OS
+// services (term/os.h) and the line editor.
 #pragma once
 
 #include "interp/routines.h"
@@ -16,3 +16,6 @@ Variable* ur_findfile(int argc, Variable* argv[], KwNames argk);
 void ur_setenv(int argc, Variable* argv[], KwNames argk);
 void ur_cd(int argc, Variable* argv[], KwNames argk);
 void ur_spawn(int argc, Variable* argv[], KwNames argk);
+// JOURNAL [, Arg] (lib/journal_routines.cpp), and closing the journal with its unit.
+void journal(int argc, Variable* argv[], KwNames argk);
+void journal_close();

@@ -5,10 +5,12 @@
 // globals of other modules (error state, !C), the compatibility names, and DEFSYSV.
 // A system variable can be bound to a global owned by another module, kept in step on
 // every read and store; modules above this one register their bindings at start-up.
-// Relies on the value model, identifiers, structures, conversions and the graphics
-// state records behind the structure-valued variables.
+// The graphics system variables (!P, !X, !Y, !Z, !D, !MAP, !MOUSE and their
+// compatibility names) are entered by graphics itself. Relies on the value model,
+// identifiers, structures and conversions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -90,6 +92,25 @@ SysVar* set_sysvar_notify(const char* name, void (*notify)(SysVar*));
 // Re-points an array or structure system variable at other storage (!D at the current
 // device's record); the old storage is not freed.
 void sysv_set_data(SysVar* rec, void* data);
+
+// Structure-valued system variables are described field by field: tag, type, extents
+// and the offset in the C record that holds the value.
+struct FieldDesc {
+  const char* tag;
+  uint8_t type;
+  uint8_t d0, d1;  // extents; 0: a scalar
+  size_t offset;
+};
+// A one-element structure temporary of the named structure with zero values of the
+// fields' shapes, for enter_builtin_sysv. The layout the structure module assigns must
+// land every tag on its C field within the `c_size` bytes of the record (internal error
+// otherwise).
+Variable* build_sysv_structure(const char* name, const FieldDesc* fields, int n, size_t c_size);
+
+// !VERSION, structure !VERSION.
+struct VersionRec {
+  StringDesc arch, os, release;
+};
 
 // Compatibility names: a typed alias of existing storage, or a value computed on read.
 SysVar* enter_vmsv1_sysv(const char* name, int type, void* data, int n_elts);

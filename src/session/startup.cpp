@@ -1,6 +1,5 @@
 #include "session/startup.h"
 
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "base/message.h"
+#include "base/process.h"
 #include "base/workers.h"
 #include "compiler/compiler_input.h"
 #include "compiler/cstate.h"
@@ -25,23 +25,17 @@
 #include "io/files.h"
 #include "lib/io.h"
 #include "lib/registry.h"
-#include "session/os.h"
-#include "session/rline.h"
 #include "session/sysvar_hooks.h"
-#include "session/tout.h"
+#include "term/os.h"
+#include "term/rline.h"
+#include "term/tout.h"
 #include "values/temps.h"
 #include "widgets/widgets.h"
 
-const char* const program_name = "VEK";
-const char* const program_name_lc = "vek";
-Invocation invocation;
 volatile sig_atomic_t sigint_suppress_msg = 0;
 StartupHooks startup_hooks;
 
 namespace {
-
-constexpr int kMaxExitHandlers = 30;
-void (*exit_handlers[kMaxExitHandlers + 1])() = {};
 
 // The program-name table: an invocation name ending in one of these takes its flags.
 struct ProgramName {
@@ -73,24 +67,6 @@ struct Session {
   int mode = RUN_INTERACTIVE;
 };
 Session session;
-
-const char* field_or(const char* tag, const char* fallback) {
-  if (startup_hooks.version_field) {
-    const char* v = startup_hooks.version_field(tag);
-    if (v) return v;
-  }
-  return fallback;
-}
-
-#ifndef VEK_DEFAULT_DIR
-#define VEK_DEFAULT_DIR "/usr/local/lib/vek"
-#endif
-
-const char* dir_value() {
-  if (startup_hooks.dir) return startup_hooks.dir();
-  const char* env = getenv("VEK_DIR");
-  return env && *env ? env : VEK_DEFAULT_DIR;
-}
 
 const char* prompt_value() { return startup_hooks.prompt ? startup_hooks.prompt() : "Vek> "; }
 
@@ -405,28 +381,9 @@ void initialise(int mode, int* argc, char** argv) {
 
 }  // namespace
 
-const char* vek_release() { return "1.0"; }
-const char* vek_os() {
-  static std::string os;
-  if (os.empty()) {
-    utsname u{};
-    os = uname(&u) == 0 ? u.sysname : "unknown";
-    for (char& c : os) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  }
-  return os.c_str();
-}
-const char* vek_arch() {
-  static std::string arch;
-  if (arch.empty()) {
-    utsname u{};
-    arch = uname(&u) == 0 ? u.machine : "unknown";
-  }
-  return arch.c_str();
-}
-
 void print_point() {
-  printf("%s. Version %s (%s %s).\n", "Vek", field_or("RELEASE", vek_release()), field_or("OS", vek_os()),
-         field_or("ARCH", vek_arch()));
+  printf("%s. Version %s (%s %s).\n", "Vek", version_field_or("RELEASE", vek_release()), version_field_or("OS", vek_os()),
+         version_field_or("ARCH", vek_arch()));
   fflush(stdout);
 }
 
@@ -454,41 +411,10 @@ void init_system_routines(int first, unsigned code_bytes, unsigned data_bytes) {
   }
 }
 
-void vek_filepath_from_root(char* buf, const char* root, const char* name, const char* ext, int ndirs,
-                            const char* const* dirs) {
-  std::string out = root ? root : "";
-  for (int i = 0; i < ndirs; i++) {
-    out += "/";
-    out += dirs[i];
-  }
-  out += "/";
-  if (name) {
-    out += name;
-    if (ext) {
-      out += ".";
-      out += ext;
-    }
-  }
-  if (out.size() > 1024) out.resize(1024);
-  memcpy(buf, out.c_str(), out.size() + 1);
-}
-
-void vek_filepath(char* buf, const char* name, const char* ext, int ndirs, const char* const* dirs) {
-  vek_filepath_from_root(buf, dir_value(), name, ext, ndirs, dirs);
-}
-
-void vek_filepath_setenv(const char* var, const char* name, const char* ext, int ndirs, const char* const* dirs) {
-  char path[1100];
-  vek_filepath(path, name, ext, ndirs, dirs);
-  std::string entry = std::string(var) + "=" + path;
-  char* keep = strdup(entry.c_str());  // the environment keeps the string
-  if (keep) putenv(keep);
-}
-
 void vek_motd() {
   const char* dirs[] = {"motd"};
   char path[1100];
-  const char* names[] = {"motd", field_or("RELEASE", vek_release())};
+  const char* names[] = {"motd", version_field_or("RELEASE", vek_release())};
   for (const char* name : names) {
     vek_filepath(path, name, "txt", 1, dirs);
     FILE* f = fopen(path, "r");
@@ -526,25 +452,6 @@ void vek_sigint_handler(int) {
 int bail_out(int set) {
   if (set) int_interrupt = IR_INTERRUPT;
   return int_interrupt == IR_INTERRUPT;
-}
-
-void declare_exit_handler(void (*fn)()) {
-  int n = 0;
-  for (; exit_handlers[n]; n++)
-    if (exit_handlers[n] == fn) return;
-  if (n >= kMaxExitHandlers) message(M_INTERNAL, 0, MSG_LONGJMP, "Too many exit handlers");
-  exit_handlers[n] = fn;
-  exit_handlers[n + 1] = nullptr;
-}
-
-void exithand_internal_cleanup() {
-  int n = 0;
-  while (exit_handlers[n]) n++;
-  while (n-- > 0) {
-    void (*fn)() = exit_handlers[n];
-    exit_handlers[n] = nullptr;
-    fn();
-  }
 }
 
 int exit_vek(int return_only) {

@@ -1,23 +1,17 @@
 // Start-up and the main loop: the command line and run modes, the one-time
 // initialisation in its fixed order, the banner and message of the day, the
 // read-compile-execute loop with "$", "?", "@" and the executive commands, the SIGINT
-// handler, exit handlers and shutdown. Relies on the compiler input (comp_getline and
-// the compile drivers), the interpreter and frames; server modes and the window system
-// plug in through StartupHooks.
+// handler and shutdown (which runs the exit handlers). Relies on the compiler input
+// (comp_getline and the compile drivers), the interpreter and frames; server modes and
+// the window system plug in through StartupHooks.
 #pragma once
 
 #include <csignal>
 #include <cstddef>
 
-extern const char* const program_name;     // "VEK": environment variables are named from it
-extern const char* const program_name_lc;  // "vek"
-
-struct Invocation {
-  bool widget = false;       // the session uses the window system and its widget front end
-  bool auto_widget = false;  // fall back to terminal mode when the window system is missing
-  bool runtime = false;      // run a saved program and stop; no startup file
-};
-extern Invocation invocation;
+// The program's name, invocation flags, build identity and exit handlers live below
+// every layer that needs them; the session's code reaches them through this header too.
+#include "base/process.h"
 
 enum RunMode { RUN_INTERACTIVE = 1, RUN_COMMAND_LIST = 2, RUN_SHUTDOWN = 3, RUN_NESTED = 4 };
 
@@ -32,18 +26,9 @@ int bail_out(int set);
 void vek_sigint_handler(int sig);
 using SignalHandler = void (*)(int);
 SignalHandler vek_svr4_signal(int sig, SignalHandler handler);
-void declare_exit_handler(void (*fn)());
-void exithand_internal_cleanup();
 void vek_motd();
 void print_point();
 int vek_daemon_init();
-
-// Path building: root, "/" and the directories joined by "/", a final "/", then name
-// "." ext. At most 1024 characters are written.
-void vek_filepath_from_root(char* buf, const char* root, const char* name, const char* ext, int ndirs,
-                            const char* const* dirs);
-void vek_filepath(char* buf, const char* name, const char* ext, int ndirs, const char* const* dirs);
-void vek_filepath_setenv(const char* var, const char* name, const char* ext, int ndirs, const char* const* dirs);
 
 // First call only: the routine tables with every built-in group, then the system
 // variables.
@@ -53,17 +38,8 @@ void init_system_tables();
 // later, graphics).
 void init_system_routines(int first, unsigned code_bytes, unsigned data_bytes);
 
-// The release, operating system and processor of this build (the fields of !VERSION).
-const char* vek_release();
-const char* vek_os();
-const char* vek_arch();
-
 // Services of other subsystems; null hooks mean "not available in this build".
 struct StartupHooks {
-  // Value of a string field of !VERSION ("RELEASE", "OS", "ARCH"); default: the build's.
-  const char* (*version_field)(const char* tag) = nullptr;
-  // Value of !DIR; default: VEK_DIR, else the build tree (uninstalled) or "/usr/local/lib/vek".
-  const char* (*dir)() = nullptr;
   // The prompt (!PROMPT); default "Vek> ".
   const char* (*prompt)() = nullptr;
   // File units and the terminal.

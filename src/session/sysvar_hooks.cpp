@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include "base/message.h"
+#include "base/process.h"
 #include "compiler/compiler_input.h"
+#include "graphics/graph_sysvars.h"
 #include "interp/interpreter.h"
 #include "lib/sysvars.h"
-#include "session/rline.h"
 #include "session/startup.h"
-#include "session/tout.h"
+#include "term/rline.h"
+#include "term/tout.h"
 #include "values/struct.h"
 
 namespace {
@@ -45,13 +47,14 @@ void new_path(SysVar*) { path_changed(); }
 
 void init_system_variables() {
   init_sysvars();
+  register_graphics_sysvars();
   interp_hooks.load_sysvar = load;
   interp_hooks.store_sysvar = store;
   interp_hooks.sysvar_variable = in_place;
   compiler_hooks.find_sysvar = lookup;
   startup_hooks.prompt = prompt;
-  startup_hooks.dir = dir;
-  startup_hooks.version_field = version_field;
+  process_hooks.dir = dir;
+  process_hooks.version_field = version_field;
   bind_sysvar("!EDIT_INPUT", &edit_input);
   bind_sysvar("!MORE", &sysv_more);
   bind_sysvar("!JOURNAL", &journal_file);

@@ -2,7 +2,7 @@
 // LINE[...], so that a terminal test can check what the editor returned.
 #include <cstdio>
 
-#include "session/rline.h"
+#include "term/rline.h"
 
 int main() {
   init_tcinfo();

@@ -7,9 +7,9 @@
 #include "lib/arrays.h"
 #include "lib/reductions.h"
 #include "lib/sysvars.h"
-#include "session/rline.h"
 #include "session/startup.h"
 #include "session/sysvar_hooks.h"
+#include "term/rline.h"
 #include "test_support.h"
 #include "value_builders.h"
 #include "values/struct.h"
@@ -506,8 +506,8 @@ TEST_F(ArrayBuiltinsTest, SessionHooksReachTheTable) {
   EXPECT_EQ(v->type, TYP_FLOAT);
   deltmp(v);
   EXPECT_STREQ(startup_hooks.prompt(), "Vek> ");
-  ASSERT_NE(startup_hooks.version_field, nullptr);
-  EXPECT_STRNE(startup_hooks.version_field("OS"), "");
+  ASSERT_NE(process_hooks.version_field, nullptr);
+  EXPECT_STRNE(process_hooks.version_field("OS"), "");
 
   Variable zero = const_long(0), one = const_long(1);
   interp_hooks.store_sysvar(find_sysvar("!EDIT_INPUT"), &zero);

@@ -14,8 +14,8 @@
 #include "io/format.h"
 #include "lib/conversions.h"
 #include "lib/io.h"
-#include "session/rline.h"
-#include "session/tout.h"
+#include "term/rline.h"
+#include "term/tout.h"
 #include "scratch_files.h"
 #include "value_builders.h"
 

@@ -11,7 +11,7 @@
 #include "io/files.h"
 #include "lib/file_routines.h"
 #include "scratch_files.h"
-#include "session/tout.h"
+#include "term/tout.h"
 #include "test_support.h"
 #include "values/strings.h"
 #include "values/struct.h"

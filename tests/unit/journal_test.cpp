@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "io/files.h"
-#include "session/os.h"
-#include "session/rline.h"
+#include "lib/os_routines.h"
+#include "term/os.h"
+#include "term/rline.h"
 #include "scratch_files.h"
 #include "test_support.h"
 
@@ -25,6 +26,9 @@ std::vector<std::string> lines_of(const std::string& path) {
 }
 
 void ignore_message(int, const char*, bool) {}
+
+std::string message_text;
+void keep_message(int, const char* text, bool) { message_text += text; }
 
 class JournalTest : public ScratchFolderTest {
  protected:
@@ -126,6 +130,44 @@ TEST_F(JournalTest, RecordsLinesMessagesAndOutput) {
   EXPECT_EQ(l[11], "a data line");
   EXPECT_EQ(l[12].find_first_not_of(' '), l[12].size() - 1);
   EXPECT_EQ(l[12].back(), '5');
+}
+
+// The unit can be taken away under the journal (made closable and closed): the next
+// input line reports it and the journal is forgotten, messages no longer go to the dead
+// stream, and JOURNAL opens a new journal instead of writing to the old one.
+TEST_F(JournalTest, AJournalWhoseUnitWasClosedIsForgotten) {
+  call_journal();
+  int unit = journal_file;
+  ASSERT_NE(unit, 0);
+  set_file_close(unit, true);
+  close_unit(unit, false, MSG_CONTINUE);
+  ASSERT_EQ(file_table[unit], nullptr);
+
+  message_text.clear();
+  message_hooks.write = keep_message;
+  rline_state = 0;
+  rblk.flags = 0;
+  strcpy(rblk.line, "x = 1");
+  rline_flush_journal();
+  EXPECT_EQ(journal_file, 0);
+  EXPECT_EQ(journal_pout, nullptr);
+  EXPECT_EQ(message_hooks.journal, nullptr);
+  EXPECT_NE(message_text.find(std::to_string(unit)), std::string::npos) << message_text;
+  message(M_GENERIC, 0, MSG_CONTINUE, "after the unit went away");
+
+  // The same through JOURNAL, which notices the closed unit itself.
+  NamedString second("second.pro");
+  call_journal(&second.v);
+  unit = journal_file;
+  ASSERT_NE(unit, 0);
+  set_file_close(unit, true);
+  close_unit(unit, false, MSG_CONTINUE);
+  NamedString third("third.pro");
+  call_journal(&third.v);
+  ASSERT_NE(journal_file, 0);
+  ASSERT_NE(file_table[journal_file], nullptr);
+  EXPECT_STREQ(file_table[journal_file]->name, "third.pro");
+  message_hooks.write = ignore_message;
 }
 
 TEST_F(JournalTest, NoJournalWritesNothing) {

@@ -13,7 +13,7 @@
 
 #include "io/files.h"
 #include "lib/os_routines.h"
-#include "session/os.h"
+#include "term/os.h"
 #include "scratch_files.h"
 #include "test_support.h"
 

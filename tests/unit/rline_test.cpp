@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "session/rline.h"
+#include "term/rline.h"
 #include "test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "io/files.h"
-#include "session/tout.h"
+#include "term/tout.h"
 #include "test_support.h"
 
 class ScratchFolderTest : public VekTest {

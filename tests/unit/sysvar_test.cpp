@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 
 #include "graphics/graph_state.h"
+#include "graphics/graph_sysvars.h"
 #include "lib/sysvars.h"
 #include "test_support.h"
 #include "value_builders.h"
@@ -20,6 +21,7 @@ class SysvarTest : public VekTest {
  protected:
   void SetUp() override {
     init_sysvars();
+    register_graphics_sysvars();
     VekTest::SetUp();
   }
   template <typename F>

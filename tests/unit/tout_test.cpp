@@ -16,7 +16,7 @@
 #include "pty_support.h"
 #include "session/startup.h"
 #include "session/sysvar_hooks.h"
-#include "session/tout.h"
+#include "term/tout.h"
 #include "test_support.h"
 
 namespace {

@@ -19,9 +19,9 @@
 #include "graphics/devices/ps_metrics.h"
 #include "graphics/hershey.h"
 #include "base/message.h"
+#include "base/process.h"
 #include "io/files.h"
-#include "session/startup.h"
-#include "session/tout.h"
+#include "term/tout.h"
 #include "values/strings.h"
 #include "lib/sysvars.h"
 

@@ -1,6 +1,6 @@
 // Path expansion, keystrokes and child processes. Wildcards are matched with glob(3) and
 // environment references are substituted here, so a path is never run through a shell.
-#include "session/os.h"
+#include "term/os.h"
 
 #include <fcntl.h>
 #include <glob.h>
@@ -17,8 +17,8 @@
 #include <memory>
 
 #include "base/message.h"
-#include "session/rline.h"
-#include "session/rline_term.h"
+#include "term/rline.h"
+#include "term/rline_term.h"
 #include "values/temps.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // Terminal services for the line editor, handed to the terminal writer so that raw-mode
 // state, output order and the pager are shared with the rest of the session.
-#include "session/rline_term.h"
+#include "term/rline_term.h"
 
 #include <cstring>
 
 #include "base/message.h"
-#include "session/tout.h"
+#include "term/tout.h"
 
 void term_write(int flags, const char* text, int len) { tout(flags, text, len); }
 

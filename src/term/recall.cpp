@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/message.h"
-#include "session/os.h"
-#include "session/rline.h"
-#include "session/rline_term.h"
+#include "term/os.h"
+#include "term/rline.h"
+#include "term/rline_term.h"
 
 std::vector<KeyDef> key_defs;
 

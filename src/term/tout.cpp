@@ -1,4 +1,4 @@
-#include "session/tout.h"
+#include "term/tout.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -14,9 +14,8 @@
 #include <string>
 
 #include "base/message.h"
-#include "io/files.h"
-#include "session/rline.h"
-#include "session/startup.h"
+#include "base/process.h"
+#include "term/rline.h"
 
 TermDesc term = {"", 0, 24, 80};
 int32_t sysv_more = 1;
@@ -31,11 +30,7 @@ namespace {
 
 FILE* last_stream = nullptr;  // the stream the default writer used last
 
-bool unit_is_tty(int unit) {
-  if (!files_inited) return false;
-  const FileRec* f = file_table[unit];
-  return f && (f->attributes & FA_TTY);
-}
+bool unit_is_tty(int unit) { return tout_hooks.unit_is_tty && tout_hooks.unit_is_tty(unit); }
 
 OutputFn top_writer() { return tout_state.stack[tout_state.depth - 1]; }
 
@@ -348,7 +343,7 @@ void tout_default_writer(int flags, const char* text, int length) {
   if (flags & TOUT_NL) {
     fputs(tty_unix_state_stdin_mode ? "\r\n" : "\n", out);
   } else {
-    bool tty = files_inited ? unit_is_tty((flags & TOUT_STDERR) ? -2 : -1) : isatty(fileno(out));
+    bool tty = tout_hooks.unit_is_tty ? unit_is_tty((flags & TOUT_STDERR) ? -2 : -1) : isatty(fileno(out));
     if (tty) fflush(out);
   }
 }
@@ -429,11 +424,6 @@ void tout_install_message_hooks() {
     // The prefix stays pending until the first piece completes the line, so that the
     // pager sees one line.
     toutf(flags | (end_line ? TOUT_NL : 0), "%s", text);
-  };
-  message_hooks.error_width = []() -> int {
-    if (!files_inited || !file_table[-2]) return DEFAULT_WIDTH;
-    if (file_table[-2]->attributes & FA_TTY) return term.columns;
-    return file_table[-2]->width;
   };
   message_hooks.is_terminal = []() { return !is_widget_mode(); };
 }

@@ -1,7 +1,7 @@
 // The line reader and the raw-mode editor. The screen is updated incrementally: every
 // change writes the fewest characters among the ways the terminal allows (rewriting,
 // insert/delete-character and clear-to-end capabilities), so that slow lines stay usable.
-#include "session/rline.h"
+#include "term/rline.h"
 
 #include <termcap.h>
 #include <unistd.h>
@@ -12,10 +12,9 @@
 #include <cstring>
 
 #include "base/message.h"
-#include "io/files.h"
-#include "session/os.h"
-#include "session/rline_term.h"
-#include "session/tout.h"
+#include "term/os.h"
+#include "term/rline_term.h"
+#include "term/tout.h"
 
 int rline_state = 0;
 int32_t edit_input = 1;
@@ -580,12 +579,10 @@ char* vek_rline(char* buffer, int size, int unit, FILE* stream, const char* prom
   if (!message_hooks.line_editing) message_hooks.line_editing = line_editing_active;
   if (size < 2) return nullptr;
   if (unit == RL_STREAM_UNIT && stream && fileno(stream) == 0) unit = 0;
-  if (unit == 0) {
+  if (unit == 0)
     stream = stdin;
-  } else if (unit != RL_STREAM_UNIT) {
-    FileRec* f = unit >= UNIT_MIN && unit <= UNIT_MAX ? file_table[unit] : nullptr;
-    stream = f ? f->stream : nullptr;
-  }
+  else if (unit != RL_STREAM_UNIT)
+    stream = nullptr;  // other units are read by their own transfers
   if (!stream) return nullptr;
   rblk.stream = stream;
   rblk.fd = fileno(stream);

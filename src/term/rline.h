@@ -1,8 +1,8 @@
 // Line editing and command recall: the one entry through which terminal lines are read
 // (vek_rline), the raw-mode line editor with its editing actions, escape sequences and
-// key definitions, the recall ring, the journal file, and the terminal capabilities the
-// editor uses. Relies on the terminal writer and raw-mode switching, file units and
-// message(); the window-system front end plugs in through rline_hooks.
+// key definitions, the recall ring, the journal's writer, and the terminal capabilities
+// the editor uses. Relies on the terminal writer and raw-mode switching and message();
+// the window-system front end plugs in through rline_hooks.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +49,8 @@ struct RlineBlock {
 extern RlineBlock rblk;
 
 // Reads one line into buffer (size bytes) and returns buffer, or null at end of input
-// (or when a plain line does not fit). unit is a logical unit or RL_STREAM_UNIT to read
-// `stream`. An edited line carries no newline; a plain read returns what fgets gave,
+// (or when a plain line does not fit). unit is 0 (standard input) or RL_STREAM_UNIT to
+// read `stream`. An edited line carries no newline; a plain read returns what fgets gave,
 // including the newline.
 char* vek_rline(char* buffer, int size, int unit, FILE* stream, const char* prompt, int flags);
 
@@ -138,9 +138,13 @@ void set_fkey(int argc, Variable* argv[], KwNames argk);
 void define_key(const char* name, const char* value, int action, int flags, const char* escape);
 void reset_key_defs();
 
-// Journal (JOURNAL [, argument]); logit writes data lines, logit_cmt comment lines.
-void journal(int argc, Variable* argv[], KwNames argk);
-void journal_close();
+// The journal's writer (JOURNAL opens and closes the file): logit writes data lines,
+// logit_cmt comment lines. journal_start makes `stream`, the file of `unit`, the journal;
+// unit_ok (may be null) confirms before each input line that the unit is still open for
+// writing, else the journal is forgotten. journal_stop forgets it; the unit is the
+// caller's.
+void journal_start(int unit, FILE* stream, bool (*unit_ok)(int unit));
+void journal_stop();
 void logit(const char* text);
 void logit_cmt(const char* text);
 

@@ -1,9 +1,9 @@
 // Terminal output: tout/toutf with the partial-line buffer, the stack of replaceable
 // output functions and the pager driven by !MORE; the terminal description (size,
 // SIGWINCH), raw/cooked mode switching restored on exit and on suspend, line-speed
-// padding, and the queue of interval-timer requests on SIGALRM. Relies on message(), on
-// the file-unit table (io/files.h) to know which standard units are terminals, and on
-// the line editor and the exit-handler registry of the session.
+// padding, and the queue of interval-timer requests on SIGALRM. Relies on message(), the
+// line editor and the exit-handler list; the file units tell it through tout_hooks which
+// standard units are terminals.
 #pragma once
 
 #include <cstddef>
@@ -55,7 +55,7 @@ void tout_more_reset();
 bool tout_quit();
 // The writer at the bottom of the stack: standard output or standard error.
 void tout_default_writer(int flags, const char* text, int length);
-// Routes message() output through tout and gives it the error stream's width.
+// Routes message() output through tout.
 void tout_install_message_hooks();
 
 // Terminal modes: 0 cooked (restores the saved attributes), 1 raw keeping signal keys,
@@ -77,6 +77,9 @@ void timer_block(int on);
 
 // Services from higher layers; null means "not there".
 struct ToutHooks {
+  // Whether standard unit -2, -1 or 0 is a terminal; set once the file units exist.
+  // Until then the pager is off and the writer asks the stream itself.
+  bool (*unit_is_tty)(int unit) = nullptr;
   // One keystroke for the pager (a front end's reader); null: standard input is read in
   // raw mode 1. Returns the character, or -1 at end of input.
   int (*get_key)(int wait) = nullptr;
