@@ -413,6 +413,9 @@ struct PointsKeywords {
   float orientation;
   int32_t orientation_given;
   Variable* pattern;
+  Variable* image_coord;
+  int32_t image_interp;
+  int32_t transparent, transparent_given;
   int32_t psym, psym_given;
   float spacing;
   int32_t spacing_given;
@@ -438,8 +441,8 @@ const KwEntry kPointsKeywords[] = {
     {"DATA", 0, kPFC, kFlagClear | 1, nullptr, &pk.coord_bits},
     {"DEVICE", 0, kPFC, kFlagClear | 2, nullptr, &pk.coord_bits},
     {"FILL_PATTERN", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
-    {"IMAGE_COORD", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
-    {"IMAGE_INTERP", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
+    {"IMAGE_COORD", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.image_coord},
+    {"IMAGE_INTERP", 0, PT_POLYFILL, kFlagClear | 1, nullptr, &pk.image_interp},
     {"LINESTYLE", TYP_LONG, kPF, KW_CLEAR, &pk.linestyle_given, &pk.linestyle},
     {"LINE_FILL", 0, PT_POLYFILL, kFlagClear | 1, nullptr, &pk.line_fill},
     {"NOCLIP", TYP_LONG, kPF, KW_CLEAR, &pk.noclip_given, &pk.noclip},
@@ -454,7 +457,7 @@ const KwEntry kPointsKeywords[] = {
     {"TO_DATA", 0, PT_CONVERT, kFlagClear | 1, nullptr, &pk.to_bits},
     {"TO_DEVICE", 0, PT_CONVERT, kFlagClear | 2, nullptr, &pk.to_bits},
     {"TO_NORMAL", 0, PT_CONVERT, kFlagClear | 4, nullptr, &pk.to_bits},
-    {"TRANSPARENT", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
+    {"TRANSPARENT", TYP_LONG, PT_POLYFILL, KW_CLEAR, &pk.transparent_given, &pk.transparent},
     {"Z", TYP_FLOAT, kPF, KW_CLEAR, &pk.z_given, &pk.z},
     {nullptr, 0, 0, 0, nullptr, nullptr},
 };
@@ -558,6 +561,21 @@ void ur_plots(int argc, Variable* argv[], KwNames argk) {
   plots_last_valid = have_prev;
 }
 
+constexpr int M_DIMS_OF = -121;  // "Array must have dimensions of (%d, %d): %s."
+
+// The image coordinates of an image-mapped fill: a 2 x n array, one column and row per vertex.
+void image_coords(Variable* v, size_t n, std::vector<float>& u, std::vector<float>& w) {
+  const ArrayDesc* d = v->has_desc() ? v->arr() : nullptr;
+  size_t cols = d && d->n_dim > 1 ? static_cast<size_t>(d->dims[1]) : 1;
+  if (!d || d->n_dim > 2 || d->dims[0] != 2 || cols != n)
+    message(M_DIMS_OF, 0, MSG_LONGJMP, 2, static_cast<int>(n), varname(v));
+  std::vector<float> c = float_values(v);
+  for (size_t i = 0; i < n; i++) {
+    u.push_back(c[2 * i]);
+    w.push_back(c[2 * i + 1]);
+  }
+}
+
 void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
   Variable* pos[3] = {nullptr, nullptr, nullptr};
   int n_args = get_kw_params(argc, argv, argk, kPointsKeywords, pos, PT_POLYFILL);
@@ -567,8 +585,21 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
   std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : ps.zvalue);
   if (pts.size() < 2) message(M_NO_VALID_POINTS, 0, MSG_LONGJMP);
   std::vector<int32_t> colors = colors_of(pk.color, pts.size());
-  // Per-vertex colours: the polygon takes the first vertex's colour.
   if (!colors.empty()) attr.color = colors[0];
+  bool line_fill = pk.line_fill || pk.orientation_given || pk.spacing_given;
+  bool pattern_given = pk.pattern && pk.pattern->type != TYP_UNDEF;
+  if (pattern_given && !pk.pattern->is_array()) var_error(M_NOT_ARRAY, pk.pattern, MSG_LONGJMP);
+  // Image coordinates map the PATTERN image onto the polygon; a COLOR array shades a solid fill.
+  MappedFill mapped;
+  std::vector<float> mu, mv, shades;
+  std::vector<uint8_t> pattern;
+  bool mapping = !line_fill && pattern_given && pk.image_coord && pk.image_coord->type != TYP_UNDEF;
+  if (mapping) image_coords(pk.image_coord, pts.size(), mu, mv);
+  bool shading = !line_fill && !pattern_given && colors.size() > 1 && dev.image;
+  if (shading) {
+    std::vector<float> c = float_values(pk.color);
+    shades.assign(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(pts.size()));
+  }
   int system = points_system();
   std::vector<int32_t> xs(pts.size()), ys(pts.size());
   for (size_t i = 0; i < pts.size(); i++) {
@@ -577,19 +608,35 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
     xs[i] = static_cast<int32_t>(d.x);
     ys[i] = static_cast<int32_t>(d.y);
   }
+  if (pattern_given) {
+    std::vector<float> v = float_values(pk.pattern);
+    for (float f : v) pattern.push_back(static_cast<uint8_t>(static_cast<int32_t>(f)));
+  }
+  if (mapping || shading) {
+    const ArrayDesc* pd = pattern_given ? pk.pattern->arr() : nullptr;
+    mapped.colors = shading ? shades.data() : nullptr;
+    mapped.u = mu.data();
+    mapped.v = mv.data();
+    mapped.image = pattern.data();
+    mapped.image_nx = pd ? static_cast<int32_t>(pd->dims[0]) : 0;
+    mapped.image_ny = pd && pd->n_dim > 1 ? static_cast<int32_t>(pd->dims[1]) : 1;
+    mapped.interpolate = pk.image_interp != 0;
+    mapped.transparent = pk.transparent_given ? pk.transparent : -1;
+    mapped.step = mapped_fill_step(dev);
+    mapped.clip = attr.clip;
+    mapped.channel = attr.channel;
+    polyfill_mapped(xs.data(), ys.data(), static_cast<int>(xs.size()), mapped);
+    return;
+  }
   FillRec fill;
   fill.attr = &attr;
-  std::vector<uint8_t> pattern;
-  bool line_fill = pk.line_fill || pk.orientation_given || pk.spacing_given;
   if (line_fill) {
     fill.style = FILL_LINES;
     fill.angle = static_cast<float>(pk.orientation * M_PI / 180.0);
     int spacing = pk.spacing != 0 ? static_cast<int>(pk.spacing * dev.x_px_cm) : dev.x_vsize / 100;
     fill.spacing = std::max(spacing, 1);
-  } else if (pk.pattern && pk.pattern->is_array()) {
+  } else if (pattern_given) {
     const ArrayDesc* d = pk.pattern->arr();
-    std::vector<float> v = float_values(pk.pattern);
-    for (float f : v) pattern.push_back(static_cast<uint8_t>(static_cast<int32_t>(f)));
     fill.style = FILL_PATTERN;
     fill.pattern = pattern.data();
     fill.pat_nx = static_cast<int32_t>(d->dims[0]);
