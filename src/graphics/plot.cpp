@@ -225,6 +225,10 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     run.clear();
   };
   Polyline line(attr);
+  // On a map each segment goes to the line drawer in DATA so that it follows the projection.
+  bool map = xax.type == 2;
+  bool have_prev = false;
+  GPoint prev;
   for (int i = 0; i < n; i += nsum) {
     if (int_interrupt == IR_INTERRUPT) break;
     GPoint p{0, 0, z, 0};
@@ -252,6 +256,7 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     }
     if (!valid) {
       line.end();
+      have_prev = false;
       if (steps) flush_steps();
       continue;
     }
@@ -259,7 +264,11 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       run.push_back(p);
       continue;
     }
-    if (lines || psym < 0) {
+    if ((lines || psym < 0) && map) {
+      if (have_prev) draw_vector(prev, p, attr, COORD_DATA);
+      prev = p;
+      have_prev = true;
+    } else if (lines || psym < 0) {
       GPoint d;
       // A point that cannot be converted (a log of a non-positive value, a non-finite
       // value) drops the segments on both sides of it.
@@ -549,11 +558,16 @@ void ur_plots(int argc, Variable* argv[], KwNames argk) {
   dev_attr.t3d = nullptr;
   bool have_prev = pk.cont && plots_last_valid;
   GPoint prev = plots_last;
+  // On a map DATA segments go to the line drawer as they are, to follow the projection.
+  bool map = system == COORD_DATA && attr.xaxis && attr.xaxis->type == 2;
   for (size_t i = 0; i < pts.size(); i++) {
     GPoint d;
     bool ok = convert_coord(pts[i], system, d, COORD_DEVICE, attr);
-    if (colors.size() > 1) dev_attr.color = colors[i];
-    if (ok && have_prev) draw_vector(prev, d, dev_attr, COORD_DEVICE);
+    if (colors.size() > 1) dev_attr.color = attr.color = colors[i];
+    if (map && i > 0)
+      draw_vector(pts[i - 1], pts[i], attr, COORD_DATA);
+    else if (ok && have_prev)
+      draw_vector(prev, d, dev_attr, COORD_DEVICE);
     prev = d;
     have_prev = ok;
   }
