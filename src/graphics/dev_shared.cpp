@@ -2,7 +2,6 @@
 // phase, polygon scan conversion and the software fill built on the draw and image slots.
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -289,15 +288,18 @@ struct Crossing {
   double a, b;  // colour, or image column and row
 };
 
+// v limited to lo..hi (NaN gives lo), safe to convert to an integer.
+double limited(double v, double lo, double hi) { return std::isgreater(v, lo) ? std::min(v, hi) : lo; }
+
 uint8_t image_sample(const MappedFill& f, double u, double v) {
   int nx = f.image_nx, ny = f.image_ny;
   if (!f.interpolate) {
-    int i = std::clamp(static_cast<int>(std::floor(u)), 0, nx - 1);
-    int j = std::clamp(static_cast<int>(std::floor(v)), 0, ny - 1);
+    int i = static_cast<int>(std::floor(limited(u, 0.0, nx - 1.0)));
+    int j = static_cast<int>(std::floor(limited(v, 0.0, ny - 1.0)));
     return f.image[static_cast<size_t>(j) * nx + i];
   }
   // Pixel centres at whole coordinates; the edge pixels extend outward.
-  double cu = std::clamp(u, 0.0, nx - 1.0), cv = std::clamp(v, 0.0, ny - 1.0);
+  double cu = limited(u, 0.0, nx - 1.0), cv = limited(v, 0.0, ny - 1.0);
   int i = static_cast<int>(cu), j = static_cast<int>(cv);
   int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
   double fu = cu - i, fv = cv - j;
@@ -331,12 +333,15 @@ void polyfill_mapped(const int32_t* x, const int32_t* y, int n, const MappedFill
   if (!shade && (!f.image || f.image_nx < 1 || f.image_ny < 1)) return;
   int step = std::max(1, f.step);
   int64_t ymin = *std::min_element(y, y + n), ymax = *std::max_element(y, y + n);
-  int64_t xlo = INT32_MIN, xhi = INT32_MAX;
+  // Nothing outside the device's surface can show.
+  ymin = std::max<int64_t>(ymin, 0);
+  ymax = std::min<int64_t>(ymax, dev.y_vsize);
+  int64_t xlo = 0, xhi = dev.x_vsize;
   if (f.clip) {
     ymin = std::max<int64_t>(ymin, f.clip[1]);
     ymax = std::min<int64_t>(ymax, f.clip[3]);
-    xlo = f.clip[0];
-    xhi = f.clip[2];
+    xlo = std::max<int64_t>(xlo, f.clip[0]);
+    xhi = std::min<int64_t>(xhi, f.clip[2]);
   }
   int64_t first = ymin >= 0 ? (ymin + step - 1) / step * step : -((-ymin) / step * step);
   std::vector<Crossing> xs;
@@ -375,7 +380,7 @@ void polyfill_mapped(const int32_t* x, const int32_t* y, int n, const MappedFill
         double t = width > 0 ? std::clamp((static_cast<double>(x0 + i * step) - l.x) / width, 0.0, 1.0) : 0.0;
         double a = l.a + t * (r.a - l.a);
         if (shade)
-          row[static_cast<size_t>(i)] = static_cast<uint8_t>(std::clamp<long>(std::lround(a), 0, 255));
+          row[static_cast<size_t>(i)] = static_cast<uint8_t>(std::lround(limited(a, 0.0, 255.0)));
         else
           row[static_cast<size_t>(i)] = image_sample(f, a, l.b + t * (r.b - l.b));
       }

@@ -26,9 +26,8 @@ struct MapSetup {
 };
 
 double reduce_degrees(double d) {
-  while (d > 180) d -= 360;
-  while (d < -180) d += 360;
-  return d;
+  if (!std::isfinite(d) || std::fabs(d) <= 180) return d;
+  return std::remainder(d, 360.0);
 }
 
 bool wraps_at_edge(int projection) {

@@ -511,7 +511,8 @@ std::vector<int32_t> colors_of(Variable* color, size_t n) {
   if (!color) return out;
   std::vector<float> v = float_values(color);
   if (color->is_array() && v.size() < n) var_error(M_NOT_ENOUGH_ELEMENTS, color, MSG_LONGJMP);
-  for (float f : v) out.push_back(static_cast<int32_t>(f));
+  // Quietly in range for the conversion (NaN gives 0).
+  for (float f : v) out.push_back(std::isgreater(f, -2.0e9f) ? static_cast<int32_t>(std::min(f, 2.0e9f)) : 0);
   return out;
 }
 
@@ -624,7 +625,7 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
   }
   if (pattern_given) {
     std::vector<float> v = float_values(pk.pattern);
-    for (float f : v) pattern.push_back(static_cast<uint8_t>(static_cast<int32_t>(f)));
+    for (float f : v) pattern.push_back(static_cast<uint8_t>(std::isgreater(f, -2.0e9f) ? static_cast<int32_t>(std::min(f, 2.0e9f)) : 0));
   }
   if (mapping || shading) {
     const ArrayDesc* pd = pattern_given ? pk.pattern->arr() : nullptr;
