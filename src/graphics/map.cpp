@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr int M_MAP_PROJECTION = -321;  // "Illegal map projection (!MAP.PROJECTION) value."
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kRad = kPi / 180.0;
 

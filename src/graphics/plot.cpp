@@ -442,7 +442,7 @@ KwArray pk_clip{pk.clip, 4, 6, 0};
 constexpr uint16_t kFlagClear = KW_BITFLAG | KW_CLEAR;
 constexpr uint8_t kPF = PT_PLOTS | PT_POLYFILL;
 constexpr uint8_t kPFC = kPF | PT_CONVERT;
-const KwEntry kPointsKeywords[] = {
+constexpr KwEntry kPointsKeywords[] = {
     {"CHANNEL", TYP_LONG, kPF, KW_CLEAR, &pk.channel_given, &pk.channel},
     {"CLIP", TYP_FLOAT, kPF, KW_ARRAY | KW_CLEAR, &pk.clip_given, &pk_clip},
     {"COLOR", 0, kPF, KW_OUTPUT | KW_CLEAR, nullptr, &pk.color},
@@ -576,14 +576,12 @@ void ur_plots(int argc, Variable* argv[], KwNames argk) {
   plots_last_valid = have_prev;
 }
 
-constexpr int M_DIMS_OF = -121;  // "Array must have dimensions of (%d, %d): %s."
-
 // The image coordinates of an image-mapped fill: a 2 x n array, one column and row per vertex.
 void image_coords(Variable* v, size_t n, std::vector<float>& u, std::vector<float>& w) {
   const ArrayDesc* d = v->has_desc() ? v->arr() : nullptr;
   size_t cols = d && d->n_dim > 1 ? static_cast<size_t>(d->dims[1]) : 1;
   if (!d || d->n_dim > 2 || d->dims[0] != 2 || cols != n)
-    message(M_DIMS_OF, 0, MSG_LONGJMP, 2, static_cast<int>(n), varname(v));
+    message(M_ARRAY_DIMS_OF, 0, MSG_LONGJMP, 2, static_cast<int>(n), varname(v));
   std::vector<float> c = float_values(v);
   for (size_t i = 0; i < n; i++) {
     u.push_back(c[2 * i]);
@@ -697,7 +695,7 @@ Variable* ur_convert_coords(int argc, Variable* argv[], KwNames argk) {
 int32_t us_color, us_color_given, us_fill;
 float us_thick;
 int32_t us_thick_given;
-const KwEntry kUsersymKeywords[] = {
+constexpr KwEntry kUsersymKeywords[] = {
     {"COLOR", TYP_LONG, 1, KW_CLEAR, &us_color_given, &us_color},
     {"FILL", 0, 1, kFlagClear | 1, nullptr, &us_fill},
     {"THICK", TYP_FLOAT, 1, KW_CLEAR, &us_thick_given, &us_thick},
