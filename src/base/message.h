@@ -84,6 +84,7 @@ enum MsgCode : int {
   // System variables, array creation and reductions.
   M_NO_DIMS = -116,
   M_ARRAY_DIMS = -118,
+  M_ARRAY_DIMS_OF = -121,       // "Array must have dimensions of (%d, %d): %s."
   M_SYSVAR_NAME = -139,
   M_CONFLICT_DEF = -140,
   M_INVALID_TYPE = -284,
@@ -244,6 +245,7 @@ enum MsgCode : int {
   M_CANT_READ = -305,           // "%NUnable to read from current device: %s."
   M_NO_DATA_SYSTEM = -319,      // "%NData coordinate system not established."
   M_BAD_3D = -320,              // "%NIllegal 3D transformation."
+  M_MAP_PROJECTION = -321,      // "Illegal map projection (!MAP.PROJECTION) value."
   M_NO_WORDS = -322,            // "%NDevice can not transfer 16 bit pixels."
   // Axes and plotting routines.
   M_NO_VALID_POINTS = -282,     // "%NNo valid points, must have at least 2 distinct points"

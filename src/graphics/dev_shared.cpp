@@ -11,6 +11,7 @@
 
 #include "graphics/device.h"
 #include "base/message.h"
+#include "interp/interpreter.h"
 #include "io/files.h"
 
 namespace {
@@ -275,4 +276,126 @@ void polyfill_sfw(const int32_t* x, const int32_t* y, int n, FillRec* fill) {
   }
   s.rotate = true;
   polyfill(rx.data(), ry.data(), n, spacing, draw_span, &s);
+}
+
+// ---- Fills with interpolated values -----------------------------------------------------
+
+namespace {
+
+// A scan line's crossing of a polygon edge with the values carried there.
+struct Crossing {
+  double x;
+  double a, b;  // colour, or image column and row
+};
+
+// v limited to lo..hi (NaN gives lo), safe to convert to an integer.
+double limited(double v, double lo, double hi) { return std::isgreater(v, lo) ? std::min(v, hi) : lo; }
+
+uint8_t image_sample(const MappedFill& f, double u, double v) {
+  int nx = f.image_nx, ny = f.image_ny;
+  if (!f.interpolate) {
+    int i = static_cast<int>(std::floor(limited(u, 0.0, nx - 1.0)));
+    int j = static_cast<int>(std::floor(limited(v, 0.0, ny - 1.0)));
+    return f.image[static_cast<size_t>(j) * nx + i];
+  }
+  // Pixel centres at whole coordinates; the edge pixels extend outward.
+  double cu = limited(u, 0.0, nx - 1.0), cv = limited(v, 0.0, ny - 1.0);
+  int i = static_cast<int>(cu), j = static_cast<int>(cv);
+  int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
+  double fu = cu - i, fv = cv - j;
+  auto at = [&](int c, int r) { return static_cast<double>(f.image[static_cast<size_t>(r) * nx + c]); };
+  double top = at(i, j) * (1 - fu) + at(i1, j) * fu, bottom = at(i, j1) * (1 - fu) + at(i1, j1) * fu;
+  return static_cast<uint8_t>(std::lround(top * (1 - fv) + bottom * fv));
+}
+
+void put_run(DeviceRecord& dev, const MappedFill& f, uint8_t* values, int count, int x, int y) {
+  ImageRec rec;
+  rec.nx = static_cast<uint16_t>(count);
+  rec.ny = 1;
+  rec.xsize = count * f.step;
+  rec.ysize = f.step;
+  rec.channel = f.channel;
+  dev.image(values, x, y, count, 1, 1, &rec);
+}
+
+}  // namespace
+
+int32_t mapped_fill_step(const DeviceRecord& dev) {
+  if (!(dev.flags & DF_SCALABLE_PIXELS)) return 1;
+  return std::max<int32_t>(1, static_cast<int32_t>(std::lround(dev.x_px_cm / 40.0f)));
+}
+
+void polyfill_mapped(const int32_t* x, const int32_t* y, int n, const MappedFill& f) {
+  DeviceRecord& dev = need_device();
+  if (!dev.image) no_device_slot();
+  if (n < 3) return;
+  bool shade = f.colors != nullptr;
+  if (!shade && (!f.image || f.image_nx < 1 || f.image_ny < 1)) return;
+  int step = std::max(1, f.step);
+  int64_t ymin = *std::min_element(y, y + n), ymax = *std::max_element(y, y + n);
+  // Nothing outside the device's surface can show.
+  ymin = std::max<int64_t>(ymin, 0);
+  ymax = std::min<int64_t>(ymax, dev.y_vsize);
+  int64_t xlo = 0, xhi = dev.x_vsize;
+  if (f.clip) {
+    ymin = std::max<int64_t>(ymin, f.clip[1]);
+    ymax = std::min<int64_t>(ymax, f.clip[3]);
+    xlo = std::max<int64_t>(xlo, f.clip[0]);
+    xhi = std::min<int64_t>(xhi, f.clip[2]);
+  }
+  int64_t first = ymin >= 0 ? (ymin + step - 1) / step * step : -((-ymin) / step * step);
+  std::vector<Crossing> xs;
+  std::vector<uint8_t> row;
+  for (int64_t yy = first; yy <= ymax; yy += step) {
+    if (int_interrupt == IR_INTERRUPT) return;  // the partial fill stays
+    xs.clear();
+    for (int i = 0; i < n; i++) {
+      int j = (i + 1) % n;
+      int64_t ya = y[i], yb = y[j];
+      if (ya == yb) continue;
+      int64_t lo = std::min(ya, yb), hi = std::max(ya, yb);
+      if (yy < lo || yy >= hi) continue;  // half-open: a shared vertex counts once
+      double t = static_cast<double>(yy - ya) / static_cast<double>(yb - ya);
+      Crossing c;
+      c.x = x[i] + t * (static_cast<double>(x[j]) - x[i]);
+      if (shade) {
+        c.a = f.colors[i] + t * (f.colors[j] - f.colors[i]);
+        c.b = 0;
+      } else {
+        c.a = f.u[i] + t * (f.u[j] - f.u[i]);
+        c.b = f.v[i] + t * (f.v[j] - f.v[i]);
+      }
+      xs.push_back(c);
+    }
+    std::sort(xs.begin(), xs.end(), [](const Crossing& p, const Crossing& q) { return p.x < q.x; });
+    for (size_t k = 0; k + 1 < xs.size(); k += 2) {
+      const Crossing &l = xs[k], &r = xs[k + 1];
+      int64_t x0 = std::max<int64_t>(std::lround(l.x), xlo), x1 = std::min<int64_t>(std::lround(r.x), xhi);
+      if (x1 < x0) continue;
+      int64_t count = (x1 - x0) / step + 1;
+      if (count > 65535) count = 65535;
+      row.resize(static_cast<size_t>(count));
+      double width = r.x - l.x;
+      for (int64_t i = 0; i < count; i++) {
+        double t = width > 0 ? std::clamp((static_cast<double>(x0 + i * step) - l.x) / width, 0.0, 1.0) : 0.0;
+        double a = l.a + t * (r.a - l.a);
+        if (shade)
+          row[static_cast<size_t>(i)] = static_cast<uint8_t>(std::lround(limited(a, 0.0, 255.0)));
+        else
+          row[static_cast<size_t>(i)] = image_sample(f, a, l.b + t * (r.b - l.b));
+      }
+      // Transparent samples split the span into runs.
+      int64_t i = 0;
+      while (i < count) {
+        if (!shade && row[static_cast<size_t>(i)] < f.transparent) {
+          i++;
+          continue;
+        }
+        int64_t e = i;
+        while (e < count && (shade || row[static_cast<size_t>(e)] >= f.transparent)) e++;
+        put_run(dev, f, row.data() + i, static_cast<int>(e - i), static_cast<int>(x0 + i * step), static_cast<int>(yy));
+        i = e;
+      }
+    }
+  }
 }

@@ -7,6 +7,7 @@
 
 #include "base/message.h"
 #include "base/process.h"
+#include "graphics/map.h"
 #include "lib/sysvars.h"
 
 namespace {
@@ -222,6 +223,15 @@ int convert_coord(const GPoint& in, int from, GPoint& out, int to, const GraphAt
   if (from == COORD_DATA) {
     if (!attr.xaxis || !attr.yaxis || attr.xaxis->s[1] == 0 || attr.yaxis->s[1] == 0)
       message(M_NO_DATA_SYSTEM, 0, MSG_LONGJMP);
+    if (attr.xaxis->type == 2) {
+      GPoint m;
+      if (!map_coord(p, m)) {
+        out = p;
+        return 0;
+      }
+      p.x = m.x;
+      p.y = m.y;
+    }
     p.x = data_to_normal(p.x, *attr.xaxis, valid);
     p.y = data_to_normal(p.y, *attr.yaxis, valid);
     if (attr.t3d && attr.zaxis) p.z = data_to_normal(p.z, *attr.zaxis, valid);
@@ -237,6 +247,7 @@ int convert_coord(const GPoint& in, int from, GPoint& out, int to, const GraphAt
       message(M_NO_DATA_SYSTEM, 0, MSG_LONGJMP);
     p.x = normal_to_data(p.x, *attr.xaxis);
     p.y = normal_to_data(p.y, *attr.yaxis);
+    if (attr.xaxis->type == 2 && !map_coord_inverse(p.x, p.y)) valid = false;
     if (attr.t3d && attr.zaxis && attr.zaxis->s[1] != 0) p.z = normal_to_data(p.z, *attr.zaxis);
     out = p;
     return valid ? 1 : 0;
@@ -401,6 +412,15 @@ void setup_clipping(int noclip, int clip_given, const float clip_values[6], int 
 void draw_vector(const GPoint& p0, const GPoint& p1, GraphAttr& attr, int coord_system) {
   DeviceRecord& dev = need_device();
   GPoint a = p0, b = p1;
+  if (coord_system == COORD_DATA && attr.xaxis && attr.xaxis->type == 2) {
+    // Along a map: projected, and split where the segment leaves the map at its edge.
+    GPoint first[2];
+    int pieces = convert_map_vector(p0, p1, a, b, first, attr);
+    if (pieces == 0) return;
+    if (pieces == 2) draw_vector(first[0], first[1], attr, COORD_NORMAL);
+    draw_vector(a, b, attr, COORD_NORMAL);
+    return;
+  }
   if (coord_system != DEVICE_INT) {
     if (!convert_coord(p0, coord_system, a, DEVICE_INT, attr)) return;
     if (!convert_coord(p1, coord_system, b, DEVICE_INT, attr)) return;

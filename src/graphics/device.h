@@ -241,3 +241,25 @@ void polyfill(const int32_t* x, const int32_t* y, int n, int spacing, void (*spa
               void* data);
 // Software fill through the current device's draw (solid, line) or image (pattern) slot.
 void polyfill_sfw(const int32_t* x, const int32_t* y, int n, FillRec* fill);
+
+// A fill whose interior values follow from values at the vertices, interpolated linearly
+// along the edges and then along each scan line: a colour index per vertex (shading) or
+// image coordinates per vertex (an image mapped onto the polygon). Drawn through the
+// image slot as runs of one-row images, `step` device units apart; samples outside
+// `clip` (x0, y0, x1, y1, or null) are left out.
+struct MappedFill {
+  const float* colors = nullptr;  // n colour indices, or
+  const float* u = nullptr;       // n image column and row coordinates
+  const float* v = nullptr;
+  const uint8_t* image = nullptr;
+  int32_t image_nx = 0, image_ny = 0;
+  bool interpolate = false;       // bilinear image samples instead of the nearest pixel
+  int32_t transparent = -1;       // image values below it are not drawn (-1: all drawn)
+  int32_t step = 1;
+  const int32_t* clip = nullptr;
+  int32_t channel = 0;
+};
+void polyfill_mapped(const int32_t* x, const int32_t* y, int n, const MappedFill& fill);
+// The sample step of mapped fills on the current device: one device unit, or about a
+// fortieth of a centimetre on devices whose pixels scale.
+int32_t mapped_fill_step(const DeviceRecord& dev);

@@ -225,6 +225,10 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     run.clear();
   };
   Polyline line(attr);
+  // On a map each segment goes to the line drawer in DATA so that it follows the projection.
+  bool map = xax.type == 2;
+  bool have_prev = false;
+  GPoint prev;
   for (int i = 0; i < n; i += nsum) {
     if (int_interrupt == IR_INTERRUPT) break;
     GPoint p{0, 0, z, 0};
@@ -252,6 +256,7 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
     }
     if (!valid) {
       line.end();
+      have_prev = false;
       if (steps) flush_steps();
       continue;
     }
@@ -259,7 +264,11 @@ void draw_data(const float* x, const float* y, int n, GraphAttr& attr) {
       run.push_back(p);
       continue;
     }
-    if (lines || psym < 0) {
+    if ((lines || psym < 0) && map) {
+      if (have_prev) draw_vector(prev, p, attr, COORD_DATA);
+      prev = p;
+      have_prev = true;
+    } else if (lines || psym < 0) {
       GPoint d;
       // A point that cannot be converted (a log of a non-positive value, a non-finite
       // value) drops the segments on both sides of it.
@@ -413,6 +422,9 @@ struct PointsKeywords {
   float orientation;
   int32_t orientation_given;
   Variable* pattern;
+  Variable* image_coord;
+  int32_t image_interp;
+  int32_t transparent, transparent_given;
   int32_t psym, psym_given;
   float spacing;
   int32_t spacing_given;
@@ -430,7 +442,7 @@ KwArray pk_clip{pk.clip, 4, 6, 0};
 constexpr uint16_t kFlagClear = KW_BITFLAG | KW_CLEAR;
 constexpr uint8_t kPF = PT_PLOTS | PT_POLYFILL;
 constexpr uint8_t kPFC = kPF | PT_CONVERT;
-const KwEntry kPointsKeywords[] = {
+constexpr KwEntry kPointsKeywords[] = {
     {"CHANNEL", TYP_LONG, kPF, KW_CLEAR, &pk.channel_given, &pk.channel},
     {"CLIP", TYP_FLOAT, kPF, KW_ARRAY | KW_CLEAR, &pk.clip_given, &pk_clip},
     {"COLOR", 0, kPF, KW_OUTPUT | KW_CLEAR, nullptr, &pk.color},
@@ -438,8 +450,8 @@ const KwEntry kPointsKeywords[] = {
     {"DATA", 0, kPFC, kFlagClear | 1, nullptr, &pk.coord_bits},
     {"DEVICE", 0, kPFC, kFlagClear | 2, nullptr, &pk.coord_bits},
     {"FILL_PATTERN", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
-    {"IMAGE_COORD", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
-    {"IMAGE_INTERP", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
+    {"IMAGE_COORD", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.image_coord},
+    {"IMAGE_INTERP", 0, PT_POLYFILL, kFlagClear | 1, nullptr, &pk.image_interp},
     {"LINESTYLE", TYP_LONG, kPF, KW_CLEAR, &pk.linestyle_given, &pk.linestyle},
     {"LINE_FILL", 0, PT_POLYFILL, kFlagClear | 1, nullptr, &pk.line_fill},
     {"NOCLIP", TYP_LONG, kPF, KW_CLEAR, &pk.noclip_given, &pk.noclip},
@@ -454,7 +466,7 @@ const KwEntry kPointsKeywords[] = {
     {"TO_DATA", 0, PT_CONVERT, kFlagClear | 1, nullptr, &pk.to_bits},
     {"TO_DEVICE", 0, PT_CONVERT, kFlagClear | 2, nullptr, &pk.to_bits},
     {"TO_NORMAL", 0, PT_CONVERT, kFlagClear | 4, nullptr, &pk.to_bits},
-    {"TRANSPARENT", 0, PT_POLYFILL, KW_OUTPUT | KW_CLEAR, nullptr, &pk.sink},
+    {"TRANSPARENT", TYP_LONG, PT_POLYFILL, KW_CLEAR, &pk.transparent_given, &pk.transparent},
     {"Z", TYP_FLOAT, kPF, KW_CLEAR, &pk.z_given, &pk.z},
     {nullptr, 0, 0, 0, nullptr, nullptr},
 };
@@ -499,7 +511,8 @@ std::vector<int32_t> colors_of(Variable* color, size_t n) {
   if (!color) return out;
   std::vector<float> v = float_values(color);
   if (color->is_array() && v.size() < n) var_error(M_NOT_ENOUGH_ELEMENTS, color, MSG_LONGJMP);
-  for (float f : v) out.push_back(static_cast<int32_t>(f));
+  // Quietly in range for the conversion (NaN gives 0).
+  for (float f : v) out.push_back(std::isgreater(f, -2.0e9f) ? static_cast<int32_t>(std::min(f, 2.0e9f)) : 0);
   return out;
 }
 
@@ -546,16 +559,34 @@ void ur_plots(int argc, Variable* argv[], KwNames argk) {
   dev_attr.t3d = nullptr;
   bool have_prev = pk.cont && plots_last_valid;
   GPoint prev = plots_last;
+  // On a map DATA segments go to the line drawer as they are, to follow the projection.
+  bool map = system == COORD_DATA && attr.xaxis && attr.xaxis->type == 2;
   for (size_t i = 0; i < pts.size(); i++) {
     GPoint d;
     bool ok = convert_coord(pts[i], system, d, COORD_DEVICE, attr);
-    if (colors.size() > 1) dev_attr.color = colors[i];
-    if (ok && have_prev) draw_vector(prev, d, dev_attr, COORD_DEVICE);
+    if (colors.size() > 1) dev_attr.color = attr.color = colors[i];
+    if (map && i > 0)
+      draw_vector(pts[i - 1], pts[i], attr, COORD_DATA);
+    else if (ok && have_prev)
+      draw_vector(prev, d, dev_attr, COORD_DEVICE);
     prev = d;
     have_prev = ok;
   }
   plots_last = prev;
   plots_last_valid = have_prev;
+}
+
+// The image coordinates of an image-mapped fill: a 2 x n array, one column and row per vertex.
+void image_coords(Variable* v, size_t n, std::vector<float>& u, std::vector<float>& w) {
+  const ArrayDesc* d = v->has_desc() ? v->arr() : nullptr;
+  size_t cols = d && d->n_dim > 1 ? static_cast<size_t>(d->dims[1]) : 1;
+  if (!d || d->n_dim > 2 || d->dims[0] != 2 || cols != n)
+    message(M_ARRAY_DIMS_OF, 0, MSG_LONGJMP, 2, static_cast<int>(n), varname(v));
+  std::vector<float> c = float_values(v);
+  for (size_t i = 0; i < n; i++) {
+    u.push_back(c[2 * i]);
+    w.push_back(c[2 * i + 1]);
+  }
 }
 
 void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
@@ -567,8 +598,21 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
   std::vector<GPoint> pts = points_of(pos, n_args, pk.z_given ? pk.z : ps.zvalue);
   if (pts.size() < 2) message(M_NO_VALID_POINTS, 0, MSG_LONGJMP);
   std::vector<int32_t> colors = colors_of(pk.color, pts.size());
-  // Per-vertex colours: the polygon takes the first vertex's colour.
   if (!colors.empty()) attr.color = colors[0];
+  bool line_fill = pk.line_fill || pk.orientation_given || pk.spacing_given;
+  bool pattern_given = pk.pattern && pk.pattern->type != TYP_UNDEF;
+  if (pattern_given && !pk.pattern->is_array()) var_error(M_NOT_ARRAY, pk.pattern, MSG_LONGJMP);
+  // Image coordinates map the PATTERN image onto the polygon; a COLOR array shades a solid fill.
+  MappedFill mapped;
+  std::vector<float> mu, mv, shades;
+  std::vector<uint8_t> pattern;
+  bool mapping = !line_fill && pattern_given && pk.image_coord && pk.image_coord->type != TYP_UNDEF;
+  if (mapping) image_coords(pk.image_coord, pts.size(), mu, mv);
+  bool shading = !line_fill && !pattern_given && colors.size() > 1 && dev.image;
+  if (shading) {
+    std::vector<float> c = float_values(pk.color);
+    shades.assign(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(pts.size()));
+  }
   int system = points_system();
   std::vector<int32_t> xs(pts.size()), ys(pts.size());
   for (size_t i = 0; i < pts.size(); i++) {
@@ -577,19 +621,35 @@ void ur_polyfill(int argc, Variable* argv[], KwNames argk) {
     xs[i] = static_cast<int32_t>(d.x);
     ys[i] = static_cast<int32_t>(d.y);
   }
+  if (pattern_given) {
+    std::vector<float> v = float_values(pk.pattern);
+    for (float f : v) pattern.push_back(static_cast<uint8_t>(std::isgreater(f, -2.0e9f) ? static_cast<int32_t>(std::min(f, 2.0e9f)) : 0));
+  }
+  if (mapping || shading) {
+    const ArrayDesc* pd = pattern_given ? pk.pattern->arr() : nullptr;
+    mapped.colors = shading ? shades.data() : nullptr;
+    mapped.u = mu.data();
+    mapped.v = mv.data();
+    mapped.image = pattern.data();
+    mapped.image_nx = pd ? static_cast<int32_t>(pd->dims[0]) : 0;
+    mapped.image_ny = pd && pd->n_dim > 1 ? static_cast<int32_t>(pd->dims[1]) : 1;
+    mapped.interpolate = pk.image_interp != 0;
+    mapped.transparent = pk.transparent_given ? pk.transparent : -1;
+    mapped.step = mapped_fill_step(dev);
+    mapped.clip = attr.clip;
+    mapped.channel = attr.channel;
+    polyfill_mapped(xs.data(), ys.data(), static_cast<int>(xs.size()), mapped);
+    return;
+  }
   FillRec fill;
   fill.attr = &attr;
-  std::vector<uint8_t> pattern;
-  bool line_fill = pk.line_fill || pk.orientation_given || pk.spacing_given;
   if (line_fill) {
     fill.style = FILL_LINES;
     fill.angle = static_cast<float>(pk.orientation * M_PI / 180.0);
     int spacing = pk.spacing != 0 ? static_cast<int>(pk.spacing * dev.x_px_cm) : dev.x_vsize / 100;
     fill.spacing = std::max(spacing, 1);
-  } else if (pk.pattern && pk.pattern->is_array()) {
+  } else if (pattern_given) {
     const ArrayDesc* d = pk.pattern->arr();
-    std::vector<float> v = float_values(pk.pattern);
-    for (float f : v) pattern.push_back(static_cast<uint8_t>(static_cast<int32_t>(f)));
     fill.style = FILL_PATTERN;
     fill.pattern = pattern.data();
     fill.pat_nx = static_cast<int32_t>(d->dims[0]);
@@ -635,7 +695,7 @@ Variable* ur_convert_coords(int argc, Variable* argv[], KwNames argk) {
 int32_t us_color, us_color_given, us_fill;
 float us_thick;
 int32_t us_thick_given;
-const KwEntry kUsersymKeywords[] = {
+constexpr KwEntry kUsersymKeywords[] = {
     {"COLOR", TYP_LONG, 1, KW_CLEAR, &us_color_given, &us_color},
     {"FILL", 0, 1, kFlagClear | 1, nullptr, &us_fill},
     {"THICK", TYP_FLOAT, 1, KW_CLEAR, &us_thick_given, &us_thick},

@@ -1,9 +1,7 @@
 #include "graphics/plot_window.h"
 
-#include <algorithm>
 #include <cfloat>
 #include <cstring>
-#include <vector>
 
 PlotState ps;
 PlotCom p_com;
@@ -33,96 +31,141 @@ AxisArrays axis_arrays[3] = {
     {{yax.margin, 2, 2, 0}, {yax.range, 2, 2, 0}, {yax.tickname, 1, 30, 0}, {yax.tickv, 1, 30, 0}},
     {{zax.margin, 2, 2, 0}, {zax.range, 2, 2, 0}, {zax.tickname, 1, 30, 0}, {zax.tickv, 1, 30, 0}},
 };
-constexpr const char* kAxisSuffixes[14] = {"CHARSIZE", "GRIDSTYLE", "MARGIN", "MINOR",    "RANGE",
-                                           "STYLE",    "THICK",     "TICKFORMAT", "TICKLEN", "TICKNAME",
-                                           "TICKS",    "TICKV",     "TICK_GET", "TITLE"};
-char axis_names[3][14][16];  // "X" + suffix and so on
+constexpr int kAll = P | S | C;
+constexpr int kAxis = kAll | A;  // the X..., Y..., Z... axis keywords
 
-std::vector<KwEntry> build_table() {
-  std::vector<KwEntry> t;
-  auto add = [&](const char* name, uint8_t type, int mask, uint16_t flags, int32_t* present, void* value) {
-    t.push_back({name, type, static_cast<uint8_t>(mask), flags, present, value});
-  };
-  constexpr int all = P | S | C;
-  add("BACKGROUND", TYP_LONG, all, 0, nullptr, &p_com.background);
-  add("CHANNEL", TYP_LONG, all | A | O, 0, nullptr, &p_com.channel);
-  add("CHARSIZE", TYP_FLOAT, all | A, 0, nullptr, &p_com.charsize);
-  add("CHARTHICK", TYP_FLOAT, all | A, 0, nullptr, &p_com.charthick);
-  add("CLIP", TYP_FLOAT, all | O, KW_ARRAY | KW_CLEAR, &ps.clip_given, &clip_array);
-  add("COLOR", TYP_LONG, all | A | O, 0, nullptr, &p_com.color);
-  add("DATA", 0, all | A, kFlag | KW_CLEAR | 1, nullptr, &coord_bits);
-  add("DEVICE", 0, all | A, kFlag | KW_CLEAR | 2, nullptr, &coord_bits);
-  add("FONT", TYP_LONG, all | A, 0, nullptr, &p_com.font);
-  add("LINESTYLE", TYP_LONG, all | O, 0, nullptr, &p_com.linestyle);
-  add("MAX_VALUE", TYP_FLOAT, all | O, 0, nullptr, &ps.max_value);
-  add("NOCLIP", TYP_LONG, all | O, KW_CLEAR, &ps.noclip_given, &ps.noclip);
-  add("NODATA", 0, all | A, kFlag | PS_NODATA, nullptr, &ps.flags);
-  add("NOERASE", 0, all | A, kFlag | PS_NOERASE, nullptr, &ps.flags);
-  add("NORMAL", 0, all | A, kFlag | KW_CLEAR | 4, nullptr, &coord_bits);
-  add("NSUM", TYP_LONG, P | O, 0, nullptr, &p_com.nsum);
-  add("POLAR", 0, P | O, kFlag | PS_POLAR, nullptr, &ps.flags);
-  add("POSITION", TYP_FLOAT, all, KW_ARRAY | KW_CLEAR, &ps.pos_given, &position_array);
-  add("PSYM", TYP_LONG, P | O, 0, nullptr, &p_com.psym);
-  add("SAVE", 0, A | kStored, kFlag | KW_CLEAR | 1, nullptr, &ps.save);
-  add("SUBTITLE", TYP_STRING, all | A, 0, nullptr, &p_com.subtitle);
-  add("SYMSIZE", TYP_FLOAT, P | O, 0, nullptr, &p_com.symsize);
-  add("T3D", TYP_LONG, all | A | O, 0, nullptr, &p_com.t3d);
-  add("THICK", TYP_FLOAT, all | O, 0, nullptr, &p_com.thick);
-  add("TICKLEN", TYP_FLOAT, all | A, 0, nullptr, &p_com.ticklen);
-  add("TITLE", TYP_STRING, all, 0, nullptr, &p_com.title);
-  add("YNOZERO", TYP_LONG, all | A, KW_CLEAR, &ps.ynozero_given, &ps.ynozero);
-  add("ZVALUE", TYP_FLOAT, all | A | O, 0, &ps.zvalue_given, &ps.zvalue);
-  const char letters[3] = {'X', 'Y', 'Z'};
-  for (int a = 0; a < 3; a++) {
-    AxisRec& ax = *axis_ptr[a];
-    AxisArrays& arr = axis_arrays[a];
-    char(*n)[16] = axis_names[a];
-    for (int k = 0; k < 14; k++) {
-      n[k][0] = letters[a];
-      strncpy(n[k] + 1, kAxisSuffixes[k], 14);
-    }
-    int m = all | A;
-    add(n[0], TYP_FLOAT, m, 0, nullptr, &ax.charsize);
-    add(n[1], TYP_LONG, m, 0, nullptr, &ax.gridstyle);
-    add(n[2], TYP_FLOAT, m, KW_ARRAY, nullptr, &arr.margin);
-    add(n[3], TYP_LONG, m, 0, nullptr, &ax.minor);
-    add(n[4], TYP_FLOAT, m, KW_ARRAY, nullptr, &arr.range);
-    add(n[5], TYP_LONG, m, 0, nullptr, &ax.style);
-    add(n[6], TYP_FLOAT, m, 0, nullptr, &ax.thick);
-    add(n[7], TYP_STRING, m, 0, nullptr, &ax.tickformat);
-    add(n[8], TYP_FLOAT, m, 0, nullptr, &ax.ticklen);
-    add(n[9], TYP_STRING, m, KW_ARRAY, nullptr, &arr.tickname);
-    add(n[10], TYP_LONG, m, 0, nullptr, &ax.ticks);
-    add(n[11], TYP_FLOAT, m, KW_ARRAY, nullptr, &arr.tickv);
-    add(n[12], 0, m, KW_OUTPUT, nullptr, &ax.tick_get);
-    add(n[13], TYP_STRING, m, 0, nullptr, &ax.title);
+// In name order (checked below), as the keyword lookup needs it.
+constexpr KwEntry kPlotPars[] = {
+    {"AX", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"AZ", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"BACKGROUND", TYP_LONG, kAll, 0, nullptr, &p_com.background},
+    {"BOTTOM", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"CELL_FILL", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"CHANNEL", TYP_LONG, kAll | A | O, 0, nullptr, &p_com.channel},
+    {"CHARSIZE", TYP_FLOAT, kAll | A, 0, nullptr, &p_com.charsize},
+    {"CHARTHICK", TYP_FLOAT, kAll | A, 0, nullptr, &p_com.charthick},
+    {"CLIP", TYP_FLOAT, kAll | O, KW_ARRAY | KW_CLEAR, &ps.clip_given, &clip_array},
+    {"CLOSED", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"COLOR", TYP_LONG, kAll | A | O, 0, nullptr, &p_com.color},
+    {"C_ANNOTATION", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_CHARSIZE", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_COLORS", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_LABELS", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_LINESTYLE", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_ORIENTATION", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_SPACING", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"C_THICK", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"DATA", 0, kAll | A, kFlag | KW_CLEAR | 1, nullptr, &coord_bits},
+    {"DEVICE", 0, kAll | A, kFlag | KW_CLEAR | 2, nullptr, &coord_bits},
+    {"DOWNHILL", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"FILL", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"FOLLOW", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"FONT", TYP_LONG, kAll | A, 0, nullptr, &p_com.font},
+    {"HORIZONTAL", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"IMAGE", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"LEGO", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"LEVELS", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"LINESTYLE", TYP_LONG, kAll | O, 0, nullptr, &p_com.linestyle},
+    {"LOWER_ONLY", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"MAX_VALUE", TYP_FLOAT, kAll | O, 0, nullptr, &ps.max_value},
+    {"NLEVELS", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"NOCLIP", TYP_LONG, kAll | O, KW_CLEAR, &ps.noclip_given, &ps.noclip},
+    {"NODATA", 0, kAll | A, kFlag | PS_NODATA, nullptr, &ps.flags},
+    {"NOERASE", 0, kAll | A, kFlag | PS_NOERASE, nullptr, &ps.flags},
+    {"NORMAL", 0, kAll | A, kFlag | KW_CLEAR | 4, nullptr, &coord_bits},
+    {"NSUM", TYP_LONG, P | O, 0, nullptr, &p_com.nsum},
+    {"OVERPLOT", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"PATH_FILENAME", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"PATH_INFO", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"PATH_XY", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"PIXELS", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"POLAR", 0, P | O, kFlag | PS_POLAR, nullptr, &ps.flags},
+    {"POSITION", TYP_FLOAT, kAll, KW_ARRAY | KW_CLEAR, &ps.pos_given, &position_array},
+    {"PSYM", TYP_LONG, P | O, 0, nullptr, &p_com.psym},
+    {"SAVE", 0, A | kStored, kFlag | KW_CLEAR | 1, nullptr, &ps.save},
+    {"SHADES", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"SKIRT", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"SPLINE", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"SUBTITLE", TYP_STRING, kAll | A, 0, nullptr, &p_com.subtitle},
+    {"SYMSIZE", TYP_FLOAT, P | O, 0, nullptr, &p_com.symsize},
+    {"T3D", TYP_LONG, kAll | A | O, 0, nullptr, &p_com.t3d},
+    {"THICK", TYP_FLOAT, kAll | O, 0, nullptr, &p_com.thick},
+    {"TICKLEN", TYP_FLOAT, kAll | A, 0, nullptr, &p_com.ticklen},
+    {"TITLE", TYP_STRING, kAll, 0, nullptr, &p_com.title},
+    {"TRIANGULATION", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"UPPER_ONLY", 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink},
+    {"XAXIS", TYP_LONG, A | kStored, KW_CLEAR, &ps.axis_pos_given[0], &ps.axis_pos[0]},
+    {"XCHARSIZE", TYP_FLOAT, kAxis, 0, nullptr, &xax.charsize},
+    {"XGRIDSTYLE", TYP_LONG, kAxis, 0, nullptr, &xax.gridstyle},
+    {"XLOG", TYP_LONG, kAll | A, KW_CLEAR, &ps.type_given[0], &ps.type_kw[0]},
+    {"XMARGIN", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[0].margin},
+    {"XMINOR", TYP_LONG, kAxis, 0, nullptr, &xax.minor},
+    {"XRANGE", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[0].range},
+    {"XSTYLE", TYP_LONG, kAxis, 0, nullptr, &xax.style},
+    {"XTHICK", TYP_FLOAT, kAxis, 0, nullptr, &xax.thick},
+    {"XTICKFORMAT", TYP_STRING, kAxis, 0, nullptr, &xax.tickformat},
+    {"XTICKLEN", TYP_FLOAT, kAxis, 0, nullptr, &xax.ticklen},
+    {"XTICKNAME", TYP_STRING, kAxis, KW_ARRAY, nullptr, &axis_arrays[0].tickname},
+    {"XTICKS", TYP_LONG, kAxis, 0, nullptr, &xax.ticks},
+    {"XTICKV", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[0].tickv},
+    {"XTICK_GET", 0, kAxis, KW_OUTPUT, nullptr, &xax.tick_get},
+    {"XTITLE", TYP_STRING, kAxis, 0, nullptr, &xax.title},
+    {"XTYPE", TYP_LONG, kAll | A, KW_CLEAR, &ps.type_given[0], &ps.type_kw[0]},
+    {"YAXIS", TYP_LONG, A | kStored, KW_CLEAR, &ps.axis_pos_given[1], &ps.axis_pos[1]},
+    {"YCHARSIZE", TYP_FLOAT, kAxis, 0, nullptr, &yax.charsize},
+    {"YGRIDSTYLE", TYP_LONG, kAxis, 0, nullptr, &yax.gridstyle},
+    {"YLOG", TYP_LONG, kAll | A, KW_CLEAR, &ps.type_given[1], &ps.type_kw[1]},
+    {"YMARGIN", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[1].margin},
+    {"YMINOR", TYP_LONG, kAxis, 0, nullptr, &yax.minor},
+    {"YNOZERO", TYP_LONG, kAll | A, KW_CLEAR, &ps.ynozero_given, &ps.ynozero},
+    {"YRANGE", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[1].range},
+    {"YSTYLE", TYP_LONG, kAxis, 0, nullptr, &yax.style},
+    {"YTHICK", TYP_FLOAT, kAxis, 0, nullptr, &yax.thick},
+    {"YTICKFORMAT", TYP_STRING, kAxis, 0, nullptr, &yax.tickformat},
+    {"YTICKLEN", TYP_FLOAT, kAxis, 0, nullptr, &yax.ticklen},
+    {"YTICKNAME", TYP_STRING, kAxis, KW_ARRAY, nullptr, &axis_arrays[1].tickname},
+    {"YTICKS", TYP_LONG, kAxis, 0, nullptr, &yax.ticks},
+    {"YTICKV", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[1].tickv},
+    {"YTICK_GET", 0, kAxis, KW_OUTPUT, nullptr, &yax.tick_get},
+    {"YTITLE", TYP_STRING, kAxis, 0, nullptr, &yax.title},
+    {"YTYPE", TYP_LONG, kAll | A, KW_CLEAR, &ps.type_given[1], &ps.type_kw[1]},
+    {"ZAXIS", TYP_LONG, A | kStored, KW_CLEAR, &ps.axis_pos_given[2], &ps.axis_pos[2]},
+    {"ZCHARSIZE", TYP_FLOAT, kAxis, 0, nullptr, &zax.charsize},
+    {"ZGRIDSTYLE", TYP_LONG, kAxis, 0, nullptr, &zax.gridstyle},
+    {"ZMARGIN", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[2].margin},
+    {"ZMINOR", TYP_LONG, kAxis, 0, nullptr, &zax.minor},
+    {"ZRANGE", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[2].range},
+    {"ZSTYLE", TYP_LONG, kAxis, 0, nullptr, &zax.style},
+    {"ZTHICK", TYP_FLOAT, kAxis, 0, nullptr, &zax.thick},
+    {"ZTICKFORMAT", TYP_STRING, kAxis, 0, nullptr, &zax.tickformat},
+    {"ZTICKLEN", TYP_FLOAT, kAxis, 0, nullptr, &zax.ticklen},
+    {"ZTICKNAME", TYP_STRING, kAxis, KW_ARRAY, nullptr, &axis_arrays[2].tickname},
+    {"ZTICKS", TYP_LONG, kAxis, 0, nullptr, &zax.ticks},
+    {"ZTICKV", TYP_FLOAT, kAxis, KW_ARRAY, nullptr, &axis_arrays[2].tickv},
+    {"ZTICK_GET", 0, kAxis, KW_OUTPUT, nullptr, &zax.tick_get},
+    {"ZTITLE", TYP_STRING, kAxis, 0, nullptr, &zax.title},
+    {"ZTYPE", TYP_LONG, A | kStored, KW_CLEAR, &ps.type_given[2], &ps.type_kw[2]},
+    {"ZVALUE", TYP_FLOAT, kAll | A | O, 0, &ps.zvalue_given, &ps.zvalue},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+
+constexpr bool name_before(const char* a, const char* b) {
+  while (*a && *a == *b) {
+    a++;
+    b++;
   }
-  add("XAXIS", TYP_LONG, A | kStored, KW_CLEAR, &ps.axis_pos_given[0], &ps.axis_pos[0]);
-  add("YAXIS", TYP_LONG, A | kStored, KW_CLEAR, &ps.axis_pos_given[1], &ps.axis_pos[1]);
-  add("ZAXIS", TYP_LONG, A | kStored, KW_CLEAR, &ps.axis_pos_given[2], &ps.axis_pos[2]);
-  add("XTYPE", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[0], &ps.type_kw[0]);
-  add("YTYPE", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[1], &ps.type_kw[1]);
-  add("ZTYPE", TYP_LONG, A | kStored, KW_CLEAR, &ps.type_given[2], &ps.type_kw[2]);
-  // Flag forms of XTYPE and YTYPE.
-  add("XLOG", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[0], &ps.type_kw[0]);
-  add("YLOG", TYP_LONG, all | A, KW_CLEAR, &ps.type_given[1], &ps.type_kw[1]);
-  for (const char* name : {"AX", "AZ", "BOTTOM", "CELL_FILL", "CLOSED", "C_ANNOTATION", "C_CHARSIZE", "C_COLORS",
-                           "C_LABELS", "C_LINESTYLE", "C_ORIENTATION", "C_SPACING", "C_THICK", "DOWNHILL", "FILL",
-                           "FOLLOW", "HORIZONTAL", "IMAGE", "LEGO", "LEVELS", "LOWER_ONLY", "NLEVELS", "OVERPLOT",
-                           "PATH_FILENAME", "PATH_INFO", "PATH_XY", "PIXELS", "SHADES", "SKIRT", "SPLINE",
-                           "TRIANGULATION", "UPPER_ONLY"})
-    add(name, 0, kStored, KW_OUTPUT | KW_CLEAR, nullptr, &option_sink);
-  std::sort(t.begin(), t.end(), [](const KwEntry& a, const KwEntry& b) { return strcmp(a.name, b.name) < 0; });
-  t.push_back({nullptr, 0, 0, 0, nullptr, nullptr});
-  return t;
+  return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
 }
+constexpr bool in_name_order(const KwEntry* t) {
+  for (; t[0].name && t[1].name; t++)
+    if (!name_before(t[0].name, t[1].name)) return false;
+  return true;
+}
+static_assert(in_name_order(kPlotPars), "plot_pars must be in name order");
 
 }  // namespace
 
-const KwEntry* plot_pars() {
-  static const std::vector<KwEntry> table = build_table();
-  return table.data();
-}
+const KwEntry* plot_pars() { return kPlotPars; }
 
 int decode_plot_keywords(int argc, Variable* argv[], KwNames argk, Variable* positional[], int mask) {
   int n = get_kw_params(argc, argv, argk, plot_pars(), positional, mask);

@@ -41,4 +41,18 @@ c.expect(cp(centre(1000, 1000, 1, 1, cm)) == (0, 0, 0), "pixel interleaved (1,1)
 c.expect(cp(centre(5000, 1000, 0, 0, cm)) == (255, 255, 0), "plane interleaved (0,0) yellow")
 # The colour table starts as the identity: index i is grey i.
 c.expect(cp(centre(9000, 1000, 1, 1, cm)) == (3, 3, 3), "colour-mapped index 3 through the table: %s" % (cp(centre(9000, 1000, 1, 1, cm)),))
+
+fill = render(folder + "/fill.ps")
+fp = lambda x, y: fill.getpixel((int(page_point(x, y)[0]), int(page_point(x, y)[1])))
+shade = [fp(1000 + 4000 * (i + 0.5) / 8, 2000) for i in range(8)]
+c.expect(shade[0] < 40 and shade[7] > 215, "per-vertex colours shade black to white: %s" % shade)
+c.expect(all(a < b for a, b in zip(shade, shade[1:])), "the shading increases left to right: %s" % shade)
+quad = lambda x0, i, j: fp(x0 + 500 + 1000 * i, 1500 + 1000 * j)
+t = [quad(6000, 0, 0), quad(6000, 1, 0), quad(6000, 0, 1), quad(6000, 1, 1)]
+c.expect(110 < t[0] < 150 and 110 < t[3] < 150, "values below TRANSPARENT leave the grey beneath: %s" % t)
+c.expect(t[1] > 235 and t[2] > 235, "values above TRANSPARENT are drawn: %s" % t)
+m = [quad(9000, 0, 0), quad(9000, 1, 0), quad(9000, 0, 1), quad(9000, 1, 1)]
+c.expect(m[0] > 235 and m[1] < 35 and 45 < m[2] < 75 and m[3] > 235, "image coordinates mirror the image: %s" % m)
+lo, mid = fp(12050, 1050), fp(13000, 2000)
+c.expect(lo < 45 and 120 < mid < 170, "IMAGE_INTERP blends between pixels: corner %d centre %d" % (lo, mid))
 c.finish()
