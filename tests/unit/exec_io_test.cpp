@@ -219,11 +219,10 @@ TEST_F(ExecIoTest, StringInputRunsOutWithEndOfInputData) {
 }
 
 TEST_F(ExecIoTest, StandardOutputIsPagedAndJournalled) {
-  char tmpl[] = "/tmp/vek_journal_XXXXXX";
-  int fd = mkstemp(tmpl);
-  ASSERT_GE(fd, 0);
+  FILE* journal = fopen(path("journal").c_str(), "w+");
+  ASSERT_NE(journal, nullptr);
   FILE* saved = journal_pout;
-  journal_pout = fdopen(fd, "w+");
+  journal_pout = journal;
   Named s;
   set_string(&s.v, "hi");
   Named n(make_long_temp(3));
@@ -234,7 +233,6 @@ TEST_F(ExecIoTest, StandardOutputIsPagedAndJournalled) {
   ASSERT_NE(fgets(line, sizeof line, journal_pout), nullptr);
   fclose(journal_pout);
   journal_pout = saved;
-  unlink(tmpl);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0], "hi" + std::string(11, ' ') + "3");
   EXPECT_EQ(std::string(line), ";hi" + std::string(11, ' ') + "3\n");

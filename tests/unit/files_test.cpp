@@ -9,12 +9,9 @@
 #include <vector>
 
 #include "io/files.h"
-#include "lib/file_routines.h"
 #include "scratch_files.h"
 #include "term/tout.h"
 #include "test_support.h"
-#include "values/strings.h"
-#include "values/struct.h"
 
 namespace {
 
@@ -26,76 +23,6 @@ class FilesTest : public ScratchFilesTest {
  protected:
   FilesTest() : ScratchFilesTest(swallow) {}  // keep expected error messages off the test log
 };
-
-TEST_F(FilesTest, StandardUnitsAreReservedAndCannotBeClosed) {
-  for (int u : {0, -1, -2}) {
-    ASSERT_NE(file_table[u], nullptr);
-    EXPECT_TRUE(file_table[u]->attributes & FA_RESERVED);
-    EXPECT_EQ(file_table[u]->width, DEFAULT_WIDTH);
-  }
-  EXPECT_STREQ(file_table[0]->name, "<stdin>");
-  EXPECT_EQ(file_table[0]->access, ACC_READ);
-  EXPECT_EQ(file_table[-1]->access, ACC_WRITE);
-  EXPECT_EQ(error_code_of([] { close_unit(-1, false, MSG_IOERROR); }), M_RESERVED_CLOSE);
-  EXPECT_NE(file_table[-1], nullptr);
-  // CLOSE, /ALL passes over them silently.
-  write_file("a", "x");
-  ASSERT_EQ(open(5, "a", ACC_READ), 5);
-  EXPECT_EQ(error_code_of([] { close_all_units(true); }), 0);
-  EXPECT_EQ(file_table[5], nullptr);
-  for (int u : {0, -1, -2}) EXPECT_NE(file_table[u], nullptr);
-}
-
-TEST_F(FilesTest, OpeningChecksTheUnit) {
-  write_file("a", "x");
-  EXPECT_EQ(error_code_of([&] { open(0, "a", ACC_READ); }), M_UNIT_NOT_ALLOWED);
-  EXPECT_EQ(error_code_of([&] { open(129, "a", ACC_READ); }), M_UNIT_RANGE);
-  EXPECT_EQ(error_code_of([&] { open(-3, "a", ACC_READ); }), M_UNIT_RANGE);
-  ASSERT_EQ(open(7, "a", ACC_READ), 7);
-  EXPECT_EQ(error_code_of([&] { open(7, "a", ACC_READ); }), M_UNIT_OPEN);
-  close_unit(7, false, MSG_IOERROR);
-  EXPECT_EQ(error_code_of([&] { open(8, "missing", ACC_READ); }), M_OPEN_FAILED);
-  EXPECT_EQ(syserror_codes[0], ENOENT);
-  EXPECT_EQ(file_table[8], nullptr);
-}
-
-TEST_F(FilesTest, SilentFailureReturnsZeroAndPrintsNothing) {
-  listed.clear();
-  tout_push(capture_lines);
-  std::string p = path("missing");
-  OpenRequest req;
-  req.unit = 3;
-  req.name = p.c_str();
-  int unit = open_file(req, MSG_CONTINUE | MSG_NOPRINT);
-  EXPECT_EQ(unit, 0);
-  EXPECT_EQ(error_code, M_OPEN_FAILED);
-  EXPECT_TRUE(listed.empty());
-}
-
-TEST_F(FilesTest, GetLunHandsOut100To128ThenFails) {
-  write_file("a", "x");
-  std::string p = path("a");
-  OpenRequest req;
-  req.name = p.c_str();
-  req.get_lun = true;
-  for (int expected = LUN_FIRST; expected <= LUN_LAST; expected++) ASSERT_EQ(open_file(req, MSG_IOERROR), expected);
-  EXPECT_EQ(error_code_of([&] { open_file(req, MSG_IOERROR); }), M_NO_LUNS);
-  int err = 0;
-  EXPECT_EQ(error_code_of([&] { vek_next_lun_unit(MSG_IOERROR, &err); }), M_NO_LUNS);
-  EXPECT_EQ(err, M_NO_LUNS);
-
-  free_lun_unit(LUN_FIRST + 4, MSG_IOERROR);
-  EXPECT_EQ(file_table[LUN_FIRST + 4], nullptr);
-  EXPECT_EQ(vek_next_lun_unit(MSG_IOERROR, &err), LUN_FIRST + 4);
-  EXPECT_EQ(err, 0);
-  // Handed out but not yet opened: still not available to the next request.
-  EXPECT_EQ(error_code_of([&] { open_file(req, MSG_IOERROR); }), M_NO_LUNS);
-  free_lun_unit(LUN_FIRST + 4, MSG_IOERROR);
-  EXPECT_EQ(open_file(req, MSG_IOERROR), LUN_FIRST + 4);
-  close_all_units(true);
-  EXPECT_EQ(open_file(req, MSG_IOERROR), LUN_FIRST);
-  close_all_units(true);
-}
 
 TEST_F(FilesTest, XdrUnitsGoOneWayOnly) {
   EXPECT_EQ(error_code_of([&] { open(2, "x", ACC_READ | ACC_WRITE, FA_XDR); }), M_XDR_BOTH);
@@ -150,32 +77,6 @@ TEST_F(FilesTest, PositioningAndEndOfFile) {
   set_file_ptr(4, 2);
   EXPECT_EQ(unit_eof(4), 0);
   close_unit(4, false, MSG_IOERROR);
-}
-
-TEST_F(FilesTest, FileStatusOfOpenAndClosedUnits) {
-  write_file("s", std::string(300, 'z'));
-  FileStat st;
-  get_file_stat(12, &st);
-  EXPECT_EQ(st.unit, 12);
-  EXPECT_STREQ(st.name, "");
-  EXPECT_EQ(st.open + st.isatty + st.read + st.write, 0);
-  EXPECT_EQ(st.size, 0);
-
-  ASSERT_EQ(open(12, "s", ACC_READ | ACC_WRITE), 12);
-  set_file_ptr(12, 100);
-  file_table[12]->transfer_count = 17;
-  get_file_stat(12, &st);
-  EXPECT_EQ(st.name, path("s"));
-  EXPECT_EQ(st.open, 1);
-  EXPECT_EQ(st.read, 1);
-  EXPECT_EQ(st.write, 1);
-  EXPECT_EQ(st.isatty, 0);
-  EXPECT_EQ(st.cur_ptr, 100);
-  EXPECT_EQ(st.size, 300);
-  EXPECT_EQ(st.transfer_count, 17);
-  EXPECT_EQ(st.rec_len, 0);
-  close_unit(12, false, MSG_IOERROR);
-  EXPECT_EQ(error_code_of([&] { get_file_stat(200, &st); }), M_UNIT_RANGE);
 }
 
 TEST_F(FilesTest, ValidityChecksReportInOrderWithTheirTexts) {
@@ -323,131 +224,6 @@ TEST_F(FilesTest, HelpListsUnitsWithAttributesAndNames) {
   }
   EXPECT_EQ(listed.back(), "71     <Closed>");
   close_unit(70, false, MSG_IOERROR);
-}
-
-}  // namespace
-
-namespace {
-
-std::string written;
-void capture(int, const char* text, int length) { written.append(text, length); }
-
-// A named variable owned by the test.
-struct Named {
-  Variable v{};
-  explicit Named(int32_t x) { store_scalar(&v, TYP_LONG, &x); }
-  explicit Named(const std::string& s) {
-    v.type = TYP_STRING;
-    v.flags = FLAG_DYNAMIC;  // owns its characters
-    str_store(&v.value.str, s.c_str());
-  }
-  Named() = default;
-  ~Named() { delvar(&v); }
-};
-
-class FileBuiltinTest : public VekTest {
- protected:
-  static void SetUpTestSuite() {
-    init_files();
-    // The first FSTAT defines the named structure for the session.
-    Named unit(1);
-    Variable* arg = &unit.v;
-    deltmp(ur_fstat(1, &arg, nullptr));
-  }
-  void SetUp() override {
-    VekTest::SetUp();
-    char tmpl[] = "/tmp/vek_fb_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    written.clear();
-    tout_push(capture);
-  }
-  void TearDown() override {
-    while (tout_state.depth > 1) tout_pop();
-    close_all_units(true);
-    EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    VekTest::TearDown();
-  }
-  std::string dir_;
-};
-
-TEST_F(FileBuiltinTest, ErrorKeywordRecordsTheCodeInsteadOfReporting) {
-  Named unit(5), name(dir_ + "/missing"), err;
-  Variable* argv[] = {&unit.v, &name.v, &err.v};
-  const char* argk[] = {"", "", "ERROR"};
-  EXPECT_EQ(error_code_of([&] { ur_openr(3, argv, argk); }), 0);
-  EXPECT_EQ(err.v.type, TYP_LONG);
-  EXPECT_EQ(err.v.value.l, M_OPEN_FAILED);
-  EXPECT_EQ(written, "") << "a failure with ERROR must print nothing";
-
-  Named made(dir_ + "/made");
-  argv[1] = &made.v;
-  ur_openw(3, argv, argk);
-  EXPECT_EQ(err.v.value.l, 0);
-  ASSERT_NE(file_table[5], nullptr);
-  EXPECT_EQ(file_table[5]->access, ACC_READ | ACC_WRITE | ACC_NEW);
-}
-
-TEST_F(FileBuiltinTest, GetLunKeywordNeedsANamedVariable) {
-  Named unit(0), name(dir_ + "/f"), flag(1), width(132);
-  Variable* argv[] = {&unit.v, &name.v, &flag.v, &width.v};
-  const char* argk[] = {"", "", "GET", "WIDTH"};  // abbreviated
-  ur_openw(4, argv, argk);
-  EXPECT_EQ(unit.v.value.l, LUN_FIRST);
-  ASSERT_NE(file_table[LUN_FIRST], nullptr);
-  EXPECT_EQ(file_table[LUN_FIRST]->width, 132);
-
-  Variable* constant = make_long_temp(9);
-  argv[0] = constant;
-  EXPECT_EQ(error_code_of([&] { ur_openw(4, argv, argk); }), M_NOT_NAMED);
-  deltmp(constant);
-}
-
-TEST_F(FileBuiltinTest, XdrWithOpenwWritesOnly) {
-  Named unit(8), name(dir_ + "/x"), on(1);
-  Variable* argv[] = {&unit.v, &name.v, &on.v};
-  const char* argk[] = {"", "", "XDR"};
-  ur_openw(3, argv, argk);
-  ASSERT_NE(file_table[8], nullptr);
-  EXPECT_EQ(file_table[8]->access, ACC_WRITE | ACC_NEW);
-  EXPECT_TRUE(file_table[8]->attributes & FA_XDR);
-  EXPECT_NE(file_table[8]->xdrs, nullptr);
-}
-
-TEST_F(FileBuiltinTest, FstatIsTheNamedStructureWithItsTagsInOrder) {
-  {
-    FILE* f = fopen((dir_ + "/s").c_str(), "w");
-    fputs("hello, world", f);
-    fclose(f);
-  }
-  Named unit(9), name(dir_ + "/s");
-  Variable* argv[] = {&unit.v, &name.v};
-  ur_openr(2, argv, nullptr);
-  set_file_ptr(9, 5);
-  Variable* arg = &unit.v;
-  Variable* r = ur_fstat(1, &arg, nullptr);
-  ASSERT_TRUE(r->is_struct());
-  StructDef* sd = r->sdef();
-  ASSERT_NE(sd->name, nullptr);
-  EXPECT_STREQ(sd->name->name, "FSTAT");
-  const char* tags[] = {"UNIT", "NAME", "OPEN", "ISATTY", "READ", "WRITE", "TRANSFER_COUNT", "CUR_PTR", "SIZE", "REC_LEN"};
-  const int types[] = {TYP_LONG, TYP_STRING, TYP_BYTE, TYP_BYTE, TYP_BYTE, TYP_BYTE, TYP_LONG, TYP_LONG, TYP_LONG, TYP_LONG};
-  ASSERT_EQ(sd->n_tags, 10);
-  for (int i = 0; i < 10; i++) {
-    EXPECT_STREQ(sd->tags[i].tag->ident->name, tags[i]);
-    EXPECT_EQ(sd->tags[i].desc.type, types[i]) << tags[i];
-  }
-  const uint8_t* rec = r->arr()->data;
-  auto long_at = [&](int i) { return *reinterpret_cast<const int32_t*>(rec + sd->tags[i].offset); };
-  auto byte_at = [&](int i) { return rec[sd->tags[i].offset]; };
-  EXPECT_EQ(long_at(0), 9);
-  EXPECT_EQ(std::string(str_chars(*reinterpret_cast<const StringDesc*>(rec + sd->tags[1].offset))), dir_ + "/s");
-  EXPECT_EQ(byte_at(2), 1);
-  EXPECT_EQ(byte_at(4), 1);
-  EXPECT_EQ(byte_at(5), 0);
-  EXPECT_EQ(long_at(7), 5);
-  EXPECT_EQ(long_at(8), static_cast<int32_t>(strlen("hello, world")));
-  deltmp(r);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "interp/routines.h"
 #include "io/files.h"
 #include "session/startup.h"
-#include "test_support.h"
+#include "scratch_files.h"
 
 namespace {
 
@@ -375,9 +375,8 @@ int px_y(double units) { return static_cast<int>(792 - (360 + units * 72.0 / 254
 
 TEST_F(GraphicsTest, PostScriptLinesAndPolygonsRenderWhereTheCoordinatesSay) {
   if (system("command -v gs > /dev/null") != 0) GTEST_SKIP() << "Ghostscript missing";
-  char tmpl[] = "/tmp/vek_ps_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl, file = dir + "/lines.ps";
+  ScratchFolder folder;
+  const std::string file = folder.path("lines.ps");
   ASSERT_EQ(select_device("PS"), 1);
   ps_open_file(file.c_str());
   GraphAttr attr;
@@ -425,15 +424,12 @@ TEST_F(GraphicsTest, PostScriptLinesAndPolygonsRenderWhereTheCoordinatesSay) {
   EXPECT_LT(at(px_x(3000), px_y(3000)), 64) << "polygon interior filled";
   EXPECT_GT(at(px_x(4600), px_y(3000)), 200) << "nothing outside the polygon";
   EXPECT_LT(at(px_x(6000), px_y(11000)), 64) << "the long polyline is drawn";
-  std::string rm = "rm -rf '" + dir + "'";
-  EXPECT_EQ(system(rm.c_str()), 0);
 }
 
 TEST_F(GraphicsTest, PostScriptTextIsEscapedPlacedAndMeasured) {
   if (system("command -v gs > /dev/null") != 0) GTEST_SKIP() << "Ghostscript missing";
-  char tmpl[] = "/tmp/vek_ps_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl, file = dir + "/text.ps";
+  ScratchFolder folder;
+  const std::string file = folder.path("text.ps");
   ASSERT_EQ(select_device("PS"), 1);
   DeviceRecord& dev = *cur_dev();
   ASSERT_NE(dev.text, nullptr);
@@ -479,8 +475,6 @@ TEST_F(GraphicsTest, PostScriptTextIsEscapedPlacedAndMeasured) {
   EXPECT_GT(dark, 50);
   for (int py = px_y(6000 + 900); py <= px_y(6000 + 100); py++)
     EXPECT_GT(static_cast<unsigned char>(page[static_cast<size_t>(py)][static_cast<size_t>(px_x(4000))]), 200);
-  std::string rm = "rm -rf '" + dir + "'";
-  EXPECT_EQ(system(rm.c_str()), 0);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "graphics/hershey.h"
 #include "graphics/resource_files.h"
-#include "test_support.h"
+#include "scratch_files.h"
 
 namespace {
 
@@ -169,30 +169,18 @@ class HersheyFileTest : public HersheyTest {
   void SetUp() override {
     HersheyTest::SetUp();
     if (IsSkipped()) return;
-    char tmpl[] = "/tmp/vek_hershey_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    const char* old = getenv("VEK_DIR");
-    had_dir_ = old != nullptr;
-    if (old) old_dir_ = old;
-    setenv("VEK_DIR", dir_.c_str(), 1);
+    folder_ = std::make_unique<ScratchFolder>();
+    folder_->use_as_vek_dir();
   }
   void TearDown() override {
-    if (!dir_.empty()) {
-      if (had_dir_)
-        setenv("VEK_DIR", old_dir_.c_str(), 1);
-      else
-        unsetenv("VEK_DIR");
-      EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-    }
+    folder_.reset();
     HersheyTest::TearDown();
   }
   void write(const std::vector<uint8_t>& bytes) {
-    std::ofstream(dir_ + "/hersh1.chr", std::ios::binary)
+    std::ofstream(folder_->path("hersh1.chr"), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
-  std::string dir_, old_dir_;
-  bool had_dir_ = false;
+  std::unique_ptr<ScratchFolder> folder_;
 };
 
 TEST_F(HersheyFileTest, UnreadableFilesAreErrors) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "graphics/devices/ps_metrics.h"
-#include "test_support.h"
+#include "scratch_files.h"
 
 namespace {
 
@@ -103,12 +103,9 @@ TEST_F(PsMetricsTest, MissingFontsAndFilesAreErrors) {
   EXPECT_NE(ur_err_string.find("Unable to find PostScript font metric file: No-Such-Font"), std::string::npos)
       << ur_err_string;
 
-  char tmpl[] = "/tmp/vek_psmetrics_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
-  const char* old = getenv("VEK_DIR");
-  const std::string old_dir = old ? old : "";
-  setenv("VEK_DIR", dir.c_str(), 1);
+  ScratchFolder folder;
+  folder.use_as_vek_dir();
+  const std::string dir = folder.dir();
   ps_metrics_reset();
   EXPECT_EQ(error_code_of([] { ps_font_metrics("Helvetica", false); }), -328);  // no map
   ASSERT_EQ(system(("mkdir -p '" + dir + "/ps'").c_str()), 0);
@@ -127,11 +124,6 @@ TEST_F(PsMetricsTest, MissingFontsAndFilesAreErrors) {
   EXPECT_FLOAT_EQ(m.width['A'], 0.5f);
   EXPECT_FLOAT_EQ(m.cap_height, 0.64f);
   EXPECT_FLOAT_EQ(m.width['B'], 0);  // past EndCharMetrics
-  if (old)
-    setenv("VEK_DIR", old_dir.c_str(), 1);
-  else
-    unsetenv("VEK_DIR");
-  EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 }  // namespace
