@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "base/process.h"
 #include "compiler/compiler_input.h"
 #include "graphics/graph_sysvars.h"
 #include "interp/interpreter.h"
 #include "lib/sysvars.h"
+#include "term/rline.h"
 #include "session/startup.h"
 #include "session/sysvar_hooks.h"
 #include "test_support.h"
@@ -85,8 +87,8 @@ TEST_F(SysvarTest, SessionHooksReachTheTable) {
   EXPECT_EQ(v->type, TYP_FLOAT);
   deltmp(v);
   EXPECT_STREQ(startup_hooks.prompt(), "Vek> ");
-  ASSERT_NE(startup_hooks.version_field, nullptr);
-  EXPECT_STRNE(startup_hooks.version_field("OS"), "");
+  ASSERT_NE(process_hooks.version_field, nullptr);
+  EXPECT_STRNE(process_hooks.version_field("OS"), "");
 
   Variable zero = const_long(0), one = const_long(1);
   interp_hooks.store_sysvar(find_sysvar("!EDIT_INPUT"), &zero);
