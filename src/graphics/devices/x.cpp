@@ -27,6 +27,7 @@
 #include <sys/select.h>
 
 #include "graphics/devices/x_display.h"
+#include "graphics/devices/x_windows.h"
 
 extern DeviceRecord x_device;
 
@@ -449,7 +450,28 @@ bool x_process_event(XEvent* e) {
     default:
       break;
   }
-  return true;
+  // Windows of other owners (widget drawing areas) see their events too.
+  return !(w->flags & kForeignWindow);
+}
+
+int x_adopt_window(unsigned long id, int retain) {
+  need_display();
+  WindowRequest r;
+  r.free = true;
+  r.set_x_id = static_cast<Window>(id);
+  r.retain = retain;
+  XWin& w = create_window(r);
+  // The owner's background would show where nothing was drawn yet; start from colour 0
+  // as the device's own windows do.
+  XSetWindowBackground(dpy(), w.id, pixel_of(0));
+  XClearWindow(dpy(), w.id);
+  XFlush(dpy());
+  return w.index;
+}
+
+void x_drop_window(int index) {
+  XWin* w = find_window(index);
+  if (w && (w->flags & kForeignWindow)) delete_window(index);
 }
 
 namespace {
