@@ -726,6 +726,16 @@ void control_one(const ToolkitOps& tk, WidgetRec* w, int n_ids) {
   if (cw.has_pro_set) w->pro_set_value = upper(cw.pro_set);
   if (cw.has_group) w->group_leader = verify_widget_rec(cw.group);
   if ((cw.has_set_value || cw.has_get_value) && n_ids > 1) message(M_VALUE_SINGLE, 0, MSG_LONGJMP);
+  // A new range first, so that a value in it can be set by the same call.
+  if ((cw.has_slider_min || cw.has_slider_max) && w->type == WT_SLIDER) {
+    int32_t lo = cw.has_slider_min ? cw.slider_min : w->slider_min;
+    int32_t hi = cw.has_slider_max ? cw.slider_max : w->slider_max;
+    if (lo == hi) message(M_SLIDER_RANGE, 0, MSG_LONGJMP);
+    w->slider_min = lo;
+    w->slider_max = hi;
+    w->slider_value = std::max(std::min(lo, hi), std::min(std::max(lo, hi), w->slider_value));
+    tk.set_slider_range(w);
+  }
   if (cw.has_set_value) set_value(w, cw.set_value);
   if (!(w = widget_hash_find(id))) return;
   if (cw.has_get_value) get_value(w, cw.get_value);
@@ -738,15 +748,6 @@ void control_one(const ToolkitOps& tk, WidgetRec* w, int n_ids) {
   if (cw.has_button && w->type == WT_DRAW) set_flag(w, WF_DRAW_BUTTON, cw.button);
   if (cw.has_motion && w->type == WT_DRAW) set_flag(w, WF_DRAW_MOTION, cw.motion);
   if ((cw.has_get_view || cw.has_set_view) && w->type == WT_DRAW) message(-364, 0, MSG_LONGJMP);
-  if ((cw.has_slider_min || cw.has_slider_max) && w->type == WT_SLIDER) {
-    int32_t lo = cw.has_slider_min ? cw.slider_min : w->slider_min;
-    int32_t hi = cw.has_slider_max ? cw.slider_max : w->slider_max;
-    if (lo == hi) message(M_SLIDER_RANGE, 0, MSG_LONGJMP);
-    w->slider_min = lo;
-    w->slider_max = hi;
-    w->slider_value = std::max(std::min(lo, hi), std::min(std::max(lo, hi), w->slider_value));
-    tk.set_slider_range(w);
-  }
   if (cw.has_list_select && w->type == WT_LIST) tk.set_list_select(w, cw.list_select);
   if (cw.has_list_top && w->type == WT_LIST) tk.set_list_top(w, std::clamp(cw.list_top, 0, std::max(w->list_count - 1, 0)));
   if (cw.has_text_select && w->type == WT_TEXT) {
