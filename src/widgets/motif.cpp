@@ -11,6 +11,7 @@
 #include <Xm/PushB.h>
 #include <Xm/RowColumn.h>
 #include <Xm/Scale.h>
+#include <Xm/Protocols.h>
 #include <Xm/Text.h>
 #include <Xm/Xm.h>
 #include <X11/Shell.h>
@@ -37,6 +38,10 @@ WidgetRec* rec_of(XtPointer data) {
 }
 
 XmString xm_string(const std::string& s) { return XmStringCreateLocalized(const_cast<char*>(s.c_str())); }
+
+void shell_closed(Widget, XtPointer data, XtPointer) {
+  if (WidgetRec* w = rec_of(data)) widget_closed_by_user(w);
+}
 
 void push_activate(Widget, XtPointer data, XtPointer) {
   WidgetRec* w = rec_of(data);
@@ -183,7 +188,10 @@ void mw_create(WidgetRec* w) {
         std::string title = w->value.empty() ? "VEK" : w->value;
         parent = XtVaAppCreateShell(nullptr, "Vek", topLevelShellWidgetClass, x_state.display, XmNtitle,
                                     title.c_str(), XmNvisual, x_state.visual, XmNcolormap, x_state.colormap,
-                                    XmNdepth, x_state.depth, nullptr);
+                                    XmNdepth, x_state.depth, XmNdeleteResponse, XmDO_NOTHING, nullptr);
+        // Closed from the window manager: the tree goes the way WIDGET_CONTROL's DESTROY
+        // takes, so that no record outlives its toolkit widget.
+        XmAddWMProtocolCallback(parent, x_state.wm_delete_window, shell_closed, id_data(w));
       }
       made = XtVaCreateWidget("base", xmRowColumnWidgetClass, parent, XmNorientation,
                               (w->flags & WF_COLUMN) ? XmVERTICAL : XmHORIZONTAL, nullptr);

@@ -63,6 +63,8 @@ struct ToolkitOps {
 // Called by the toolkit's callbacks: the widget routines queue the event and, outside
 // WIDGET_EVENT, deliver events to event routines at once.
 void widget_event_arrived(WidgetRec* w);
+// The window manager closed the top-level base: its tree is destroyed.
+void widget_closed_by_user(WidgetRec* top);
 
 // The Motif table (stored in the X connection record by register_widgets).
 extern const ToolkitOps motif_ops;

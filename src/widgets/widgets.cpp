@@ -3,7 +3,11 @@
 #include "widgets/widgets.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "interp/frames.h"
 #include "interp/interpreter.h"
 #include "interp/routines.h"
+#include "lib/sysvars.h"
 #include "values/convert.h"
 #include "values/ident.h"
 #include "values/strings.h"
@@ -321,6 +326,19 @@ void destroy_widget(WidgetRec* w) {
   for (int32_t m : members)
     if (WidgetRec* r = widget_hash_find(m)) destroy_widget(r);
 }
+
+}  // namespace
+
+void widget_closed_by_user(WidgetRec* top) {
+  try {
+    destroy_widget(top);
+  } catch (const VekJump&) {
+    // A KILL_NOTIFY routine failed: reported; the session goes on.
+    temp_list_handler(2);
+  }
+}
+
+namespace {
 
 // ---- creation ---------------------------------------------------------------------------
 
@@ -1063,16 +1081,130 @@ Variable* widget_info(int argc, Variable* argv[], KwNames argk) {
   return make_long_temp(info_long(option, long_scalar(v)));
 }
 
+// ---- online help, resources ---------------------------------------------------------------
+
+// The online help files: NAME.help (any .help file without a topic) in the folders of
+// !HELP_PATH, then the current folder.
+std::string find_help_file(const std::string& topic) {
+  std::vector<std::string> dirs;
+  if (SysVar* sv = find_sysvar("!HELP_PATH")) {
+    Variable* v = sysv_variable(sv);
+    if (v && v->type == TYP_STRING && v->is_scalar()) {
+      std::string path = str_chars(v->value.str);
+      size_t start = 0;
+      for (size_t colon; (colon = path.find(':', start)) != std::string::npos; start = colon + 1)
+        dirs.push_back(path.substr(start, colon - start));
+      dirs.push_back(path.substr(start));
+    }
+  }
+  dirs.push_back(".");
+  for (std::string d : dirs) {
+    if (d.empty()) continue;
+    if (d[0] == '+') d.erase(0, 1);
+    std::error_code ec;
+    if (!topic.empty()) {
+      for (const std::string& name : {topic + ".help", topic}) {
+        std::filesystem::path p = std::filesystem::path(d) / name;
+        if (std::filesystem::is_regular_file(p, ec)) return p.string();
+      }
+      continue;
+    }
+    std::vector<std::string> found;
+    for (auto it = std::filesystem::directory_iterator(d, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec))
+      if (it->path().extension() == ".help") found.push_back(it->path().string());
+    if (!found.empty()) return *std::min_element(found.begin(), found.end());
+  }
+  return "";
+}
+
+int32_t olh_id = 0;  // the help window's base, while it is there
+
+int resource_size(const ToolkitOps& tk, const char* name, int fallback) {
+  std::string v;
+  if (!tk.get_resource(nullptr, name, &v)) return fallback;
+  int n = atoi(v.c_str());
+  return n > 0 ? n : fallback;
+}
+
+// WIDGET_OLH [, topic]: the help file shown read-only in a window of its own; a second
+// call replaces the text.
+void widget_olh(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[1] = {nullptr};
+  int n = get_kw_params(argc, argv, argk, nullptr, pos, 1);
+  const ToolkitOps& tk = load_widget_interface();
+  std::string topic = n > 0 ? text_of(pos[0]) : "";
+  std::string file = find_help_file(topic);
+  if (file.empty()) message(-370, 0, MSG_LONGJMP);
+  std::ifstream in(file);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  WidgetRec* base = olh_id ? widget_hash_find(olh_id) : nullptr;
+  if (base && base->child) {
+    base->child->value = text;
+    tk.set_value(base->child);
+    tk.map(base, true);
+    return;
+  }
+  tk.lock();
+  struct Unlock {
+    const ToolkitOps& t;
+    ~Unlock() { t.unlock(); }
+  } unlock{tk};
+  base = new_widget_rec(nullptr, "", nullptr, WT_BASE);
+  base->flags |= WF_COLUMN;
+  base->value = "Vek Online Help";
+  tk.create(base);
+  WidgetRec* t = new_widget_rec(base, "", nullptr, WT_TEXT);
+  t->flags |= WF_MULTILINE;
+  t->value = text;
+  t->xsize = resource_size(tk, "olh_text_width", 80);
+  t->ysize = resource_size(tk, "olh_text_height", 24);
+  tk.create(t);
+  olh_id = base->id;
+  realize_tree(tk, base);
+}
+
+int32_t res_widget, res_has_widget;
+const KwEntry kResourceKeywords[] = {
+    {"WIDGET", TYP_LONG, 1, 0, &res_has_widget, &res_widget},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+
+// WIDGET_GET_RESOURCE(name [, WIDGET=id]): the toolkit resource for the application (or
+// the widget), '' when it has none.
+Variable* widget_get_resource(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[1] = {nullptr};
+  get_kw_params(argc, argv, argk, kResourceKeywords, pos, 1);
+  const ToolkitOps& tk = load_widget_interface();
+  WidgetRec* w = res_has_widget ? verify_widget_rec(res_widget) : nullptr;
+  std::string value;
+  if (!tk.get_resource(w, text_of(pos[0]).c_str(), &value)) value.clear();
+  return ret_str_as_STRING(value.c_str());
+}
+
+// WIDGET_SET_RESOURCE, line: a resource line ("name: value") added to the toolkit's
+// database; widgets made afterwards see it.
+void widget_set_resource(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[1] = {nullptr};
+  get_kw_params(argc, argv, argk, nullptr, pos, 1);
+  const ToolkitOps& tk = load_widget_interface();
+  for (const std::string& line : string_list(pos[0])) tk.set_resource(line.c_str());
+}
+
 // Sorted by name.
 const RoutineEntry kWidgetFunctions[] = {
     {widget_base, "WIDGET_BASE", 0, 1, true},     {widget_pushbutton, "WIDGET_BUTTON", 1, 1, true},
     {widget_draw, "WIDGET_DRAW", 1, 1, true},     {widget_event, "WIDGET_EVENT", 0, 100, true},
+    {widget_get_resource, "WIDGET_GET_RESOURCE", 1, 1, true},
     {widget_info, "WIDGET_INFO", 0, 1, true},     {widget_label, "WIDGET_LABEL", 1, 1, true},
     {widget_list, "WIDGET_LIST", 1, 1, true},     {widget_slider, "WIDGET_SLIDER", 1, 1, true},
     {widget_stub, "WIDGET_STUB", 1, 1, true},     {widget_text, "WIDGET_TEXT", 1, 1, true},
 };
 const RoutineEntry kWidgetProcedures[] = {
     {widget_control, "WIDGET_CONTROL", 0, 100, true},
+    {widget_olh, "WIDGET_OLH", 0, 1, false},
+    {widget_set_resource, "WIDGET_SET_RESOURCE", 1, 1, false},
 };
 
 }  // namespace
@@ -1091,5 +1223,34 @@ void register_widgets() {
   done = true;
   x_state.toolkit = const_cast<ToolkitOps*>(&motif_ops);
   add_system_routine(kWidgetFunctions, true, sizeof kWidgetFunctions / sizeof kWidgetFunctions[0]);
-  add_system_routine(kWidgetProcedures, false, 1);
+  add_system_routine(kWidgetProcedures, false, sizeof kWidgetProcedures / sizeof kWidgetProcedures[0]);
+}
+
+WidgetRec* widget_stub_lookup(int32_t id) {
+  WidgetRec* w = id > 0 ? widget_hash_find(id) : nullptr;
+  return w && w->type == WT_STUB && !(w->flags & WF_DYING) ? w : nullptr;
+}
+
+namespace {
+WidgetRec* verify_stub(int32_t id) {
+  WidgetRec* w = widget_stub_lookup(id);
+  if (!w) message(M_WIDGET_ID, 0, MSG_LONGJMP, id);
+  return w;
+}
+}  // namespace
+
+void widget_issue_stub_event(int32_t id, int32_t value) {
+  WidgetRec* w = verify_stub(id);
+  WidgetEvent* e = new_widget_event_rec(w, false, EV_STUB);
+  e->value[0] = value;
+  widget_event_arrived(w);
+}
+
+void widget_set_stub_ids(int32_t id, void* handle) { verify_stub(id)->handle = handle; }
+void* widget_get_stub_ids(int32_t id) { return verify_stub(id)->handle; }
+
+void widget_stub_lock(bool on) {
+  if (!ops) return;
+  if (on) ops->lock();
+  else ops->unlock();
 }
