@@ -102,6 +102,23 @@ void text_modify(Widget, XtPointer data, XtPointer call) {
   if (end > start || n > 0) widget_event_arrived(w);
 }
 
+// A button let go in a text: where the selection (or the insertion point) now is.
+void text_released(Widget t, XtPointer data, XEvent* ev, Boolean*) {
+  WidgetRec* w = rec_of(data);
+  if (!w || !(w->flags & WF_ALL_TEXT) || ev->type != ButtonRelease) return;
+  XmTextPosition left, right;
+  WidgetEvent* e = new_widget_event_rec(w, false, EV_TEXT_SEL);
+  e->value[0] = 3;
+  if (XmTextGetSelectionPosition(t, &left, &right) && right > left) {
+    e->value[1] = static_cast<int32_t>(left);
+    e->value[2] = static_cast<int32_t>(right - left);
+  } else {
+    e->value[1] = static_cast<int32_t>(XmTextGetInsertionPosition(t));
+    e->value[2] = 0;
+  }
+  widget_event_arrived(w);
+}
+
 void list_select(Widget, XtPointer data, XtPointer call) {
   WidgetRec* w = rec_of(data);
   if (!w) return;
@@ -241,6 +258,7 @@ void mw_create(WidgetRec* w) {
                               multi ? XmMULTI_LINE_EDIT : XmSINGLE_LINE_EDIT, nullptr);
       XtAddCallback(made, XmNactivateCallback, text_activate, id_data(w));
       XtAddCallback(made, XmNmodifyVerifyCallback, text_modify, id_data(w));
+      XtAddEventHandler(made, ButtonReleaseMask, False, text_released, id_data(w));
       break;
     }
     case WT_DRAW: {
