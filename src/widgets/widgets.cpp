@@ -903,7 +903,7 @@ Variable* widget_event(int argc, Variable* argv[], KwNames argk) {
   } restore{saved};
   // Waiting for the user: the busy cursor goes.
   if (!we_save_hourglass) tk.hourglass(false);
-  for (;;) {
+  for (bool first = true;; first = false) {
     tk.drain();
     std::vector<WidgetRec*> tops;
     if (ids.empty()) {
@@ -912,6 +912,9 @@ Variable* widget_event(int argc, Variable* argv[], KwNames argk) {
       for (int32_t id : ids) {
         WidgetRec* w = widget_hash_find(id);
         if (!w || (w->flags & WF_DYING)) {
+          // A tree destroyed while we waited (by its own event routine, say) ends the
+          // wait: there is nothing more to come from it.
+          if (!first) return no_event();
           if (we_has_bad_id) {
             store_output(we_bad_id, make_long_temp(id));
             return no_event();
