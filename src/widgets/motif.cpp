@@ -4,21 +4,28 @@
 // The value headers first: Xlib defines names they use.
 #include "widgets/toolkit.h"
 
+#include <Xm/BulletinB.h>
 #include <Xm/DrawingA.h>
 #include <Xm/Label.h>
 #include <Xm/List.h>
 #include <Xm/PushB.h>
 #include <Xm/RowColumn.h>
 #include <Xm/Scale.h>
+#include <Xm/Protocols.h>
 #include <Xm/Text.h>
 #include <Xm/Xm.h>
 #include <X11/Shell.h>
+#include <X11/cursorfont.h>
 
+#include <sys/select.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "graphics/devices/x_display.h"
+#include "graphics/devices/x_windows.h"
 
 namespace {
 
@@ -31,6 +38,10 @@ WidgetRec* rec_of(XtPointer data) {
 }
 
 XmString xm_string(const std::string& s) { return XmStringCreateLocalized(const_cast<char*>(s.c_str())); }
+
+void shell_closed(Widget, XtPointer data, XtPointer) {
+  if (WidgetRec* w = rec_of(data)) widget_closed_by_user(w);
+}
 
 void push_activate(Widget, XtPointer data, XtPointer) {
   WidgetRec* w = rec_of(data);
@@ -91,6 +102,23 @@ void text_modify(Widget, XtPointer data, XtPointer call) {
   if (end > start || n > 0) widget_event_arrived(w);
 }
 
+// A button let go in a text: where the selection (or the insertion point) now is.
+void text_released(Widget t, XtPointer data, XEvent* ev, Boolean*) {
+  WidgetRec* w = rec_of(data);
+  if (!w || !(w->flags & WF_ALL_TEXT) || ev->type != ButtonRelease) return;
+  XmTextPosition left, right;
+  WidgetEvent* e = new_widget_event_rec(w, false, EV_TEXT_SEL);
+  e->value[0] = 3;
+  if (XmTextGetSelectionPosition(t, &left, &right) && right > left) {
+    e->value[1] = static_cast<int32_t>(left);
+    e->value[2] = static_cast<int32_t>(right - left);
+  } else {
+    e->value[1] = static_cast<int32_t>(XmTextGetInsertionPosition(t));
+    e->value[2] = 0;
+  }
+  widget_event_arrived(w);
+}
+
 void list_select(Widget, XtPointer data, XtPointer call) {
   WidgetRec* w = rec_of(data);
   if (!w) return;
@@ -132,6 +160,29 @@ void draw_input(Widget, XtPointer data, XEvent* ev, Boolean*) {
   widget_event_arrived(w);
 }
 
+// Waits (up to a second) until the window is on the screen: drawing into it before would
+// be lost without retained storage.
+void wait_viewable(Window win) {
+  for (int i = 0; i < 100; i++) {
+    XWindowAttributes a;
+    XSync(x_state.display, False);
+    if (!XGetWindowAttributes(x_state.display, win, &a) || a.map_state == IsViewable) return;
+    x_drain_events();
+    timeval tv{0, 10000};
+    select(0, nullptr, nullptr, nullptr, &tv);
+  }
+}
+
+// Each drawing area of the tree becomes a graphics window of the X device.
+void adopt_draw_windows(WidgetRec* w) {
+  for (WidgetRec* c = w->child; c; c = c->sibling) adopt_draw_windows(c);
+  if (w->type != WT_DRAW || w->draw_index >= 0 || !w->handle) return;
+  Widget h = handle_of(w);
+  if (!XtIsRealized(h)) return;
+  wait_viewable(XtWindow(h));
+  w->draw_index = x_adopt_window(XtWindow(h), w->retain);
+}
+
 void mw_lock() { x_lock(); }
 void mw_unlock() { x_unlock(); }
 
@@ -154,7 +205,10 @@ void mw_create(WidgetRec* w) {
         std::string title = w->value.empty() ? "VEK" : w->value;
         parent = XtVaAppCreateShell(nullptr, "Vek", topLevelShellWidgetClass, x_state.display, XmNtitle,
                                     title.c_str(), XmNvisual, x_state.visual, XmNcolormap, x_state.colormap,
-                                    XmNdepth, x_state.depth, nullptr);
+                                    XmNdepth, x_state.depth, XmNdeleteResponse, XmDO_NOTHING, nullptr);
+        // Closed from the window manager: the tree goes the way WIDGET_CONTROL's DESTROY
+        // takes, so that no record outlives its toolkit widget.
+        XmAddWMProtocolCallback(parent, x_state.wm_delete_window, shell_closed, id_data(w));
       }
       made = XtVaCreateWidget("base", xmRowColumnWidgetClass, parent, XmNorientation,
                               (w->flags & WF_COLUMN) ? XmVERTICAL : XmHORIZONTAL, nullptr);
@@ -175,23 +229,44 @@ void mw_create(WidgetRec* w) {
       break;
     }
     case WT_SLIDER: {
-      made = XtVaCreateWidget("slider", xmScaleWidgetClass, parent, XmNminimum, w->slider_min, XmNmaximum,
-                              w->slider_max, XmNvalue, w->slider_value, XmNshowValue, True, XmNorientation,
-                              XmHORIZONTAL, XmNscaleWidth, w->xsize > 0 ? w->xsize : 200, nullptr);
+      bool vertical = w->flags & WF_VERTICAL;
+      // The toolkit wants minimum < maximum; a reversed range runs the other way.
+      bool reversed = w->slider_min > w->slider_max;
+      int lo = reversed ? w->slider_max : w->slider_min, hi = reversed ? w->slider_min : w->slider_max;
+      unsigned char direction = vertical ? (reversed ? XmMAX_ON_BOTTOM : XmMAX_ON_TOP)
+                                         : (reversed ? XmMAX_ON_LEFT : XmMAX_ON_RIGHT);
+      int length = vertical ? (w->ysize > 0 ? w->ysize : 200) : (w->xsize > 0 ? w->xsize : 200);
+      made = XtVaCreateWidget("slider", xmScaleWidgetClass, parent, XmNminimum, lo, XmNmaximum, hi, XmNvalue,
+                              w->slider_value, XmNshowValue, (w->flags & WF_SUPPRESS) ? False : True,
+                              XmNorientation, vertical ? XmVERTICAL : XmHORIZONTAL, XmNprocessingDirection,
+                              direction, vertical ? XmNscaleHeight : XmNscaleWidth, length, nullptr);
+      if (!w->value.empty()) {
+        XmString t = xm_string(w->value);
+        XtVaSetValues(made, XmNtitleString, t, nullptr);
+        XmStringFree(t);
+      }
       XtAddCallback(made, XmNvalueChangedCallback, scale_changed, id_data(w));
       XtAddCallback(made, XmNdragCallback, scale_changed, id_data(w));
       break;
     }
     case WT_TEXT: {
+      bool multi = w->flags & WF_MULTILINE;
       made = XtVaCreateWidget("text", xmTextWidgetClass, parent, XmNvalue, w->value.c_str(), XmNeditable,
-                              (w->flags & WF_EDITABLE) ? True : False, XmNcolumns, w->xsize > 0 ? w->xsize : 20,
-                              nullptr);
+                              (w->flags & WF_EDITABLE) ? True : False, XmNcolumns,
+                              static_cast<short>(w->xsize > 0 ? w->xsize : 20), XmNrows,
+                              static_cast<short>(w->ysize > 0 ? w->ysize : 1), XmNeditMode,
+                              multi ? XmMULTI_LINE_EDIT : XmSINGLE_LINE_EDIT, nullptr);
       XtAddCallback(made, XmNactivateCallback, text_activate, id_data(w));
       XtAddCallback(made, XmNmodifyVerifyCallback, text_modify, id_data(w));
+      XtAddEventHandler(made, ButtonReleaseMask, False, text_released, id_data(w));
       break;
     }
     case WT_DRAW: {
-      made = XtVaCreateWidget("draw", xmDrawingAreaWidgetClass, parent, XmNwidth,
+      // A column or row gives its entries one width or height; the holder takes that and
+      // the drawing area keeps the size asked for.
+      Widget holder = XtVaCreateManagedWidget("drawHolder", xmBulletinBoardWidgetClass, parent, XmNmarginWidth, 0,
+                                              XmNmarginHeight, 0, XmNshadowThickness, 0, nullptr);
+      made = XtVaCreateWidget("draw", xmDrawingAreaWidgetClass, holder, XmNwidth,
                               static_cast<Dimension>(w->xsize > 0 ? w->xsize : 100), XmNheight,
                               static_cast<Dimension>(w->ysize > 0 ? w->ysize : 100), XmNresizePolicy, XmNONE,
                               nullptr);
@@ -201,8 +276,8 @@ void mw_create(WidgetRec* w) {
     }
     case WT_LIST: {
       made = XtVaCreateWidget("list", xmListWidgetClass, parent, XmNvisibleItemCount,
-                              w->ysize > 0 ? w->ysize : 5, XmNselectionPolicy, XmSINGLE_SELECT, nullptr);
-      XtAddCallback(made, XmNsingleSelectionCallback, list_select, id_data(w));
+                              w->ysize > 0 ? w->ysize : 5, XmNselectionPolicy, XmBROWSE_SELECT, nullptr);
+      XtAddCallback(made, XmNbrowseSelectionCallback, list_select, id_data(w));
       XtAddCallback(made, XmNdefaultActionCallback, list_select, id_data(w));
       break;
     }
@@ -211,12 +286,15 @@ void mw_create(WidgetRec* w) {
   }
   w->handle = made;
   XtManageChild(made);
+  // A drawing area added to a tree on the screen is realized with it at once.
+  if (w->type == WT_DRAW && XtIsRealized(made)) adopt_draw_windows(w);
 }
 
 void mw_realize(WidgetRec* top) {
   Widget h = handle_of(top);
   if (!h) return;
   XtRealizeWidget(XtParent(h));
+  adopt_draw_windows(top);
   XFlush(x_state.display);
 }
 
@@ -234,10 +312,18 @@ void mw_map(WidgetRec* w, bool on) {
   XFlush(x_state.display);
 }
 
+void drop_draw_windows(WidgetRec* w) {
+  for (WidgetRec* c = w->child; c; c = c->sibling) drop_draw_windows(c);
+  if (w->draw_index >= 0) x_drop_window(w->draw_index);
+  w->draw_index = -1;
+}
+
 void mw_destroy(WidgetRec* w) {
   Widget h = handle_of(w);
   if (!h || !x_state.display) return;
-  XtDestroyWidget(w->parent ? h : XtParent(h));
+  drop_draw_windows(w);
+  // Top-level bases go with their shell, drawing areas with their holder.
+  XtDestroyWidget(!w->parent || w->type == WT_DRAW ? XtParent(h) : h);
   // Destruction completes at the next dispatch; do it now so the window goes at once.
   while (XtAppPending(x_state.app)) XtAppProcessEvent(x_state.app, XtIMAll);
   XFlush(x_state.display);
@@ -305,6 +391,226 @@ void mw_set_list_select(WidgetRec* w, int index) {
     XmListSelectPos(h, index + 1, False);
 }
 
+int mw_get_list_select(WidgetRec* w) {
+  Widget h = handle_of(w);
+  if (!h) return -1;
+  int* positions = nullptr;
+  int count = 0;
+  int r = -1;
+  if (XmListGetSelectedPos(h, &positions, &count) && count > 0) r = positions[0] - 1;
+  if (positions) XtFree(reinterpret_cast<char*>(positions));
+  return r;
+}
+
+int mw_get_list_top(WidgetRec* w) {
+  Widget h = handle_of(w);
+  if (!h) return 0;
+  int top = 1;
+  XtVaGetValues(h, XmNtopItemPosition, &top, nullptr);
+  return top - 1;
+}
+
+void mw_set_list_top(WidgetRec* w, int index) {
+  if (Widget h = handle_of(w)) XmListSetPos(h, index + 1);
+}
+
+int mw_get_list_visible(WidgetRec* w) {
+  Widget h = handle_of(w);
+  if (!h) return w->ysize > 0 ? w->ysize : 5;
+  int n = 0;
+  XtVaGetValues(h, XmNvisibleItemCount, &n, nullptr);
+  return n;
+}
+
+void mw_get_text_select(WidgetRec* w, int* offset, int* length) {
+  Widget h = handle_of(w);
+  *offset = 0;
+  *length = 0;
+  if (!h) return;
+  XmTextPosition left, right;
+  if (XmTextGetSelectionPosition(h, &left, &right) && right > left) {
+    *offset = static_cast<int>(left);
+    *length = static_cast<int>(right - left);
+  } else {
+    *offset = static_cast<int>(XmTextGetInsertionPosition(h));
+  }
+}
+
+void mw_set_text_select(WidgetRec* w, int offset, int length) {
+  Widget h = handle_of(w);
+  if (!h) return;
+  XmTextPosition last = XmTextGetLastPosition(h);
+  XmTextPosition a = std::clamp<XmTextPosition>(offset, 0, last), b = std::clamp<XmTextPosition>(a + length, a, last);
+  if (b > a)
+    XmTextSetSelection(h, a, b, CurrentTime);
+  else
+    XmTextClearSelection(h, CurrentTime);
+  XmTextSetInsertionPosition(h, b);
+}
+
+int mw_get_text_top_line(WidgetRec* w) {
+  Widget h = handle_of(w);
+  if (!h) return 0;
+  // The top character's line: count the newlines before it.
+  XmTextPosition top = XmTextGetTopCharacter(h);
+  char* s = XmTextGetString(h);
+  int line = 0;
+  for (XmTextPosition i = 0; s && i < top && s[i]; i++)
+    if (s[i] == '\n') line++;
+  XtFree(s);
+  return line;
+}
+
+void mw_set_text_top_line(WidgetRec* w, int line) {
+  Widget h = handle_of(w);
+  if (!h) return;
+  char* s = XmTextGetString(h);
+  XmTextPosition pos = 0;
+  for (int n = 0; s && s[pos] && n < line; pos++)
+    if (s[pos] == '\n') n++;
+  XtFree(s);
+  XmTextSetTopCharacter(h, pos);
+}
+
+void mw_set_editable(WidgetRec* w) {
+  if (Widget h = handle_of(w)) XmTextSetEditable(h, (w->flags & WF_EDITABLE) ? True : False);
+}
+
+Widget shell_of(WidgetRec* top) {
+  Widget h = handle_of(top);
+  return h ? XtParent(h) : nullptr;
+}
+
+void mw_get_tlb_offset(WidgetRec* top, int* x, int* y) {
+  *x = *y = 0;
+  Widget s = shell_of(top);
+  if (!s || !XtIsRealized(s)) return;
+  Window child;
+  XTranslateCoordinates(x_state.display, XtWindow(s), RootWindow(x_state.display, x_state.screen), 0, 0, x, y,
+                        &child);
+}
+
+void mw_get_tlb_size(WidgetRec* top, int* width, int* height) {
+  *width = *height = 0;
+  Widget s = shell_of(top);
+  if (!s) return;
+  Dimension w = 0, h = 0;
+  XtVaGetValues(s, XmNwidth, &w, XmNheight, &h, nullptr);
+  *width = w;
+  *height = h;
+}
+
+void mw_set_tlb_offset(WidgetRec* top, int x, int y) {
+  Widget s = shell_of(top);
+  if (!s) return;
+  if (x >= 0) XtVaSetValues(s, XmNx, static_cast<Position>(x), nullptr);
+  if (y >= 0) XtVaSetValues(s, XmNy, static_cast<Position>(y), nullptr);
+  XFlush(x_state.display);
+}
+
+void mw_iconify(WidgetRec* top, bool on) {
+  Widget s = shell_of(top);
+  if (!s || !XtIsRealized(s)) return;
+  if (on)
+    XIconifyWindow(x_state.display, XtWindow(s), x_state.screen);
+  else
+    XMapRaised(x_state.display, XtWindow(s));
+  XFlush(x_state.display);
+}
+
+void mw_set_size(WidgetRec* w) {
+  Widget h = handle_of(w);
+  if (!h) return;
+  switch (w->type) {
+    case WT_TEXT:
+      if (w->xsize > 0) XtVaSetValues(h, XmNcolumns, static_cast<short>(w->xsize), nullptr);
+      if (w->ysize > 0) XtVaSetValues(h, XmNrows, static_cast<short>(w->ysize), nullptr);
+      break;
+    case WT_LIST:
+      if (w->ysize > 0) XtVaSetValues(h, XmNvisibleItemCount, w->ysize, nullptr);
+      break;
+    case WT_SLIDER:
+      if (w->xsize > 0 && !(w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleWidth, w->xsize, nullptr);
+      if (w->ysize > 0 && (w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleHeight, w->ysize, nullptr);
+      break;
+    default:
+      if (int n = size_arg_count(w)) XtSetValues(h, size_args, static_cast<Cardinal>(n));
+      break;
+  }
+  XFlush(x_state.display);
+}
+
+void mw_set_input_focus(WidgetRec* w) {
+  if (Widget h = handle_of(w)) XmProcessTraversal(h, XmTRAVERSE_CURRENT);
+}
+
+Cursor watch = 0;
+void hourglass_on(WidgetRec* w, bool on) {
+  Widget s = shell_of(w);
+  if (!s || !XtIsRealized(s)) return;
+  if (on)
+    XDefineCursor(x_state.display, XtWindow(s), watch);
+  else
+    XUndefineCursor(x_state.display, XtWindow(s));
+}
+void mw_hourglass(bool on) {
+  if (!x_state.display) return;
+  if (on && !watch) watch = XCreateFontCursor(x_state.display, XC_watch);
+  for (WidgetRec* t : widget_top_bases()) hourglass_on(t, on);
+  XFlush(x_state.display);
+}
+
+void timer_fired(XtPointer data, XtIntervalId*) {
+  WidgetRec* w = rec_of(data);
+  if (!w) return;
+  new_widget_event_rec(w, false, EV_TIMER);
+  widget_event_arrived(w);
+}
+void mw_add_timer(WidgetRec* w, double seconds) {
+  auto ms = static_cast<unsigned long>(std::max(0.0, seconds) * 1000.0 + 0.5);
+  XtAppAddTimeOut(x_state.app, ms, timer_fired, id_data(w));
+}
+
+bool mw_get_resource(WidgetRec* w, const char* name, std::string* out) {
+  if (!x_state.display) return false;
+  // Names run from the application down the widget's own path; the class of each part is
+  // its name with a capital.
+  std::string iname = "vek", cname = "Vek";
+  if (w && handle_of(w)) {
+    std::vector<Widget> path;
+    for (Widget h = handle_of(w); h; h = XtParent(h)) path.push_back(h);
+    iname.clear();
+    cname.clear();
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+      if (!iname.empty()) {
+        iname += '.';
+        cname += '.';
+      }
+      iname += XtName(*it);
+      std::string part = XtName(*it);
+      if (!part.empty()) part[0] = static_cast<char>(toupper(static_cast<unsigned char>(part[0])));
+      cname += part;
+    }
+  }
+  std::string cls = name;
+  if (!cls.empty()) cls[0] = static_cast<char>(toupper(static_cast<unsigned char>(cls[0])));
+  iname += std::string(".") + name;
+  cname += "." + cls;
+  char* type = nullptr;
+  XrmValue v{};
+  if (!XrmGetResource(XtDatabase(x_state.display), iname.c_str(), cname.c_str(), &type, &v) || !v.addr) return false;
+  out->assign(v.addr, v.size > 0 && v.addr[v.size - 1] == '\0' ? v.size - 1 : v.size);
+  return true;
+}
+
+void mw_set_resource(const char* line) {
+  if (!x_state.display) return;
+  XrmDatabase db = XtDatabase(x_state.display);
+  XrmPutLineResource(&db, line);
+}
+
+int mw_draw_window(WidgetRec* w) { return w->draw_index; }
+
 void mw_wait() { x_wait_for_event(); }
 void mw_drain() { x_drain_events(); }
 
@@ -313,5 +619,9 @@ void mw_drain() { x_drain_events(); }
 const ToolkitOps motif_ops = {
     mw_lock,      mw_unlock,       mw_open,        mw_create,           mw_realize,   mw_map,
     mw_destroy,   mw_set_sensitive, mw_set_value,  mw_get_text,         mw_set_slider_range,
-    mw_set_title, mw_set_list,     mw_set_list_select, mw_wait,         mw_drain,
+    mw_set_title, mw_set_list,     mw_set_list_select, mw_get_list_select, mw_get_list_top,
+    mw_set_list_top, mw_get_list_visible, mw_get_text_select, mw_set_text_select, mw_get_text_top_line,
+    mw_set_text_top_line, mw_set_editable, mw_get_tlb_offset, mw_get_tlb_size, mw_set_tlb_offset,
+    mw_iconify,   mw_set_size,     mw_set_input_focus, mw_hourglass,    mw_add_timer, mw_get_resource,
+    mw_set_resource, mw_draw_window, mw_wait,         mw_drain,
 };

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "widgets/widget_table.h"
 
@@ -24,6 +26,34 @@ struct ToolkitOps {
   void (*set_title)(WidgetRec* top, const char* title);
   void (*set_list)(WidgetRec* w, const std::vector<std::string>& items);
   void (*set_list_select)(WidgetRec* w, int index);
+  // Lists: the selected item (-1 none), the first visible item, the visible count.
+  int (*get_list_select)(WidgetRec* w);
+  int (*get_list_top)(WidgetRec* w);
+  void (*set_list_top)(WidgetRec* w, int index);
+  int (*get_list_visible)(WidgetRec* w);
+  // Texts: the selection (offset and length), the first visible line, offsets and
+  // character positions (column and line).
+  void (*get_text_select)(WidgetRec* w, int* offset, int* length);
+  void (*set_text_select)(WidgetRec* w, int offset, int length);
+  int (*get_text_top_line)(WidgetRec* w);
+  void (*set_text_top_line)(WidgetRec* w, int line);
+  void (*set_editable)(WidgetRec* w);
+  // Top-level bases: position on the screen and size (pixels), iconify.
+  void (*get_tlb_offset)(WidgetRec* top, int* x, int* y);
+  void (*get_tlb_size)(WidgetRec* top, int* w, int* h);
+  void (*set_tlb_offset)(WidgetRec* top, int x, int y);  // <0: unchanged
+  void (*iconify)(WidgetRec* top, bool on);
+  void (*set_size)(WidgetRec* w);  // w->xsize / ysize
+  void (*set_input_focus)(WidgetRec* w);
+  void (*hourglass)(bool on);  // on every realized top-level base until the next event
+  // A WIDGET_TIMER event for w after the delay.
+  void (*add_timer)(WidgetRec* w, double seconds);
+  // Resources of the toolkit: the value of NAME for widget w (null: the application), or
+  // false; and a resource line added to the database.
+  bool (*get_resource)(WidgetRec* w, const char* name, std::string* out);
+  void (*set_resource)(const char* line);
+  // Draw widgets: the graphics window index made for them at realisation (-1 none).
+  int (*draw_window)(WidgetRec* w);
   // Waits for the next event of the window system and handles it.
   void (*wait)();
   // Handles whatever is queued, without waiting.
@@ -33,6 +63,8 @@ struct ToolkitOps {
 // Called by the toolkit's callbacks: the widget routines queue the event and, outside
 // WIDGET_EVENT, deliver events to event routines at once.
 void widget_event_arrived(WidgetRec* w);
+// The window manager closed the top-level base: its tree is destroyed.
+void widget_closed_by_user(WidgetRec* top);
 
 // The Motif table (stored in the X connection record by register_widgets).
 extern const ToolkitOps motif_ops;

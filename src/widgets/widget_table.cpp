@@ -149,6 +149,10 @@ void free_widget_rec(WidgetRec* w) {
   release_uvalue(w);
   w->event_name.clear();
   w->value.clear();
+  w->kill_notify.clear();
+  w->notify_realize.clear();
+  w->func_get_value.clear();
+  w->pro_set_value.clear();
   w->chain = free_records;
   free_records = w;
   live--;

@@ -25,6 +25,9 @@ constexpr uint32_t WF_DRAW_MOTION = 128;   // draw: motion events
 constexpr uint32_t WF_SLIDER_DRAG = 256;   // slider: events while dragging
 constexpr uint32_t WF_COLUMN = 512;        // base: children in a column (else a row)
 constexpr uint32_t WF_DYING = 1024;        // being destroyed: no more events
+constexpr uint32_t WF_VERTICAL = 2048;     // slider: vertical
+constexpr uint32_t WF_SUPPRESS = 4096;     // slider: value not shown
+constexpr uint32_t WF_MULTILINE = 8192;    // text: more than one line
 
 struct WidgetEvent;
 
@@ -43,12 +46,15 @@ struct WidgetRec {
   WidgetEvent* queue_tail;
   void* handle;             // the toolkit's widget
   std::string kill_notify, notify_realize;
+  std::string func_get_value, pro_set_value;  // compound widgets: the value's routines
   WidgetRec* group_leader;
   // Values kept on the language side for every toolkit.
   std::string value;        // label text, button text, text contents at creation
   int32_t slider_min, slider_max, slider_value;
   int32_t xsize, ysize;
   int32_t list_count;
+  int32_t draw_index = -1;  // draw: its graphics window once realized
+  int32_t retain = -1;      // draw: retain mode of that window (-1: the device's)
 };
 
 // An event waiting in its tree's queue. kind is the structure it becomes.

@@ -2,7 +2,12 @@
 // toolkit table of the current device.
 #include "widgets/widgets.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,6 +16,7 @@
 #include "interp/frames.h"
 #include "interp/interpreter.h"
 #include "interp/routines.h"
+#include "lib/sysvars.h"
 #include "values/convert.h"
 #include "values/ident.h"
 #include "values/strings.h"
@@ -162,10 +168,19 @@ Variable* event_struct(const WidgetEvent& e, const WidgetRec& w) {
   return make_event_struct(layout, words, e.str);
 }
 
+// A plain long for an argument of a call back (not a temporary: it stays ours).
+Variable long_var(int32_t v) {
+  Variable out{};
+  out.type = TYP_LONG;
+  out.value.l = v;
+  return out;
+}
+
 // Calls the named routine with one argument; for a function returns its result.
-Variable* call_routine(const std::string& name, bool function, Variable* arg) {
-  Variable* args[1] = {arg};
-  CallRecord rec{static_cast<uint8_t>(function), 1, nullptr, name.c_str(), args, nullptr};
+Variable* call_routine(const std::string& name, bool function, Variable* arg, Variable* arg2 = nullptr) {
+  Variable* args[2] = {arg, arg2};
+  CallRecord rec{static_cast<uint8_t>(function), static_cast<uint8_t>(arg2 ? 2 : 1), nullptr, name.c_str(), args,
+                 nullptr};
   call_from_sysproc(&rec);
   return rec.result;
 }
@@ -264,14 +279,32 @@ void mark_dying(WidgetRec* w) {
 void call_kill_notify(WidgetRec* w) {
   for (WidgetRec* c = w->child; c; c = c->sibling) call_kill_notify(c);
   if (!w->kill_notify.empty()) {
-    Variable* id = make_long_temp(w->id);
-    call_routine(w->kill_notify, false, id);
-    deltmp(id);
+    Variable id = long_var(w->id);
+    call_routine(w->kill_notify, false, &id);
   }
 }
 void free_tree(WidgetRec* w) {
   while (w->child) free_tree(w->child);
   free_widget_rec(w);
+}
+
+void subtree(WidgetRec* w, std::vector<WidgetRec*>* out) {
+  out->push_back(w);
+  for (WidgetRec* c = w->child; c; c = c->sibling) subtree(c, out);
+}
+
+// Widgets led by members of the dying set: they go with their leader.
+std::vector<int32_t> group_members(const std::vector<WidgetRec*>& dying) {
+  std::vector<int32_t> out;
+  for (WidgetRec* t : widget_top_bases()) {
+    std::vector<WidgetRec*> all;
+    subtree(t, &all);
+    for (WidgetRec* r : all)
+      if (r->group_leader && !(r->flags & WF_DYING) &&
+          std::find(dying.begin(), dying.end(), r->group_leader) != dying.end())
+        out.push_back(r->id);
+  }
+  return out;
 }
 
 void destroy_widget(WidgetRec* w) {
@@ -281,13 +314,31 @@ void destroy_widget(WidgetRec* w) {
   w = widget_hash_find(id);
   if (!w || (w->flags & WF_DYING)) return;
   mark_dying(w);
+  std::vector<WidgetRec*> dying;
+  subtree(w, &dying);
+  std::vector<int32_t> members = group_members(dying);
   if (ops) {
     ops->lock();
     ops->destroy(w);
     ops->unlock();
   }
   free_tree(w);
+  for (int32_t m : members)
+    if (WidgetRec* r = widget_hash_find(m)) destroy_widget(r);
 }
+
+}  // namespace
+
+void widget_closed_by_user(WidgetRec* top) {
+  try {
+    destroy_widget(top);
+  } catch (const VekJump&) {
+    // A KILL_NOTIFY routine failed: reported; the session goes on.
+    temp_list_handler(2);
+  }
+}
+
+namespace {
 
 // ---- creation ---------------------------------------------------------------------------
 
@@ -297,10 +348,10 @@ enum : uint8_t {
 };
 
 struct CreateKw {
-  int32_t all_events, button_events, column, drag, editable, motion_events, row;
-  int32_t xsize, ysize, minimum, maximum;
+  int32_t all_events, button_events, column, drag, editable, motion_events, row, scroll, suppress, vertical;
+  int32_t xsize, ysize, minimum, maximum, retain, group_leader;
   int32_t has_xsize, has_ysize, has_min, has_max, has_pro, has_func, has_title, has_value, has_uvalue, has_kill,
-      has_notify;
+      has_notify, has_retain, has_group;
   StringDesc pro, func, title, kill, notify;
   Variable *value, *uvalue;
 };
@@ -314,15 +365,20 @@ const KwEntry kCreateKeywords[] = {
     {"EDITABLE", TYP_LONG, K_TEXT, kFlag, nullptr, &ck.editable},
     {"EVENT_FUNC", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_func, &ck.func},
     {"EVENT_PRO", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_pro, &ck.pro},
+    {"GROUP_LEADER", TYP_LONG, K_BASE, 0, &ck.has_group, &ck.group_leader},
     {"KILL_NOTIFY", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_kill, &ck.kill},
     {"MAXIMUM", TYP_LONG, K_SLIDER, 0, &ck.has_max, &ck.maximum},
     {"MINIMUM", TYP_LONG, K_SLIDER, 0, &ck.has_min, &ck.minimum},
     {"MOTION_EVENTS", TYP_LONG, K_DRAW, kFlag, nullptr, &ck.motion_events},
     {"NOTIFY_REALIZE", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_notify, &ck.notify},
+    {"RETAIN", TYP_LONG, K_DRAW, 0, &ck.has_retain, &ck.retain},
     {"ROW", TYP_LONG, K_BASE, kFlag, nullptr, &ck.row},
+    {"SCROLL", TYP_LONG, K_TEXT, kFlag, nullptr, &ck.scroll},
+    {"SUPPRESS_VALUE", TYP_LONG, K_SLIDER, kFlag, nullptr, &ck.suppress},
     {"TITLE", TYP_STRING, K_BASE | K_SLIDER, KW_CLEAR, &ck.has_title, &ck.title},
     {"UVALUE", 0, K_ALL, KW_OUTPUT | KW_CLEAR, &ck.has_uvalue, &ck.uvalue},
     {"VALUE", 0, K_ALL & ~K_BASE & ~K_DRAW, KW_OUTPUT | KW_CLEAR, &ck.has_value, &ck.value},
+    {"VERTICAL", TYP_LONG, K_SLIDER, kFlag, nullptr, &ck.vertical},
     {"XSIZE", TYP_LONG, K_ALL, 0, &ck.has_xsize, &ck.xsize},
     {"YSIZE", TYP_LONG, K_ALL, 0, &ck.has_ysize, &ck.ysize},
     {nullptr, 0, 0, 0, nullptr, nullptr},
@@ -335,6 +391,18 @@ std::vector<std::string> string_list(Variable* v) {
     for (uint32_t i = 0; i < v->n_elts(); i++) out.push_back(str_chars(s[i]));
   } else {
     out.push_back(text_of(v));
+  }
+  return out;
+}
+
+// Text for a text widget: the elements of a string array are lines.
+std::string joined_text(Variable* v, bool no_newline) {
+  if (!(v->type == TYP_STRING && v->has_desc())) return text_of(v);
+  std::string out;
+  std::vector<std::string> lines = string_list(v);
+  for (size_t i = 0; i < lines.size(); i++) {
+    if (i > 0 && !no_newline) out += '\n';
+    out += lines[i];
   }
   return out;
 }
@@ -358,13 +426,15 @@ Variable* create(int type, uint8_t mask, int argc, Variable* argv[], KwNames arg
   if (ck.has_value && ck.value->type != TYP_UNDEF) {
     if (type == WT_SLIDER) slider_value = long_scalar(ck.value);
     else if (type == WT_LIST) items = string_list(ck.value);
+    else if (type == WT_TEXT) value = joined_text(ck.value, false);
     else if (type != WT_STUB) value = text_of(ck.value);
   }
   if (type == WT_SLIDER) {
     if (lo == hi) message(M_SLIDER_RANGE, 0, MSG_LONGJMP);
     if (slider_value < std::min(lo, hi) || slider_value > std::max(lo, hi)) message(-360, 0, MSG_LONGJMP);
   }
-  if (type == WT_BASE && ck.has_title) value = str_chars(ck.title);
+  if ((type == WT_BASE || type == WT_SLIDER) && ck.has_title) value = str_chars(ck.title);
+  WidgetRec* leader = ck.has_group ? verify_widget_rec(ck.group_leader) : nullptr;
 
   tk.lock();
   struct Unlock {
@@ -376,12 +446,20 @@ Variable* create(int type, uint8_t mask, int argc, Variable* argv[], KwNames arg
   if (uvalue && uvalue->type != TYP_UNDEF) copy_value(uvalue, &uv);
   WidgetRec* w = new_widget_rec(parent, event_name.c_str(), nullptr, type);
   w->uvalue = uv;
+  w->xsize = ck.has_xsize ? ck.xsize : 0;
+  w->ysize = ck.has_ysize ? ck.ysize : 0;
   if (ck.has_func) w->flags |= WF_EVENT_FUNC;
   if (ck.all_events) w->flags |= WF_ALL_TEXT;
   if (ck.editable) w->flags |= WF_EDITABLE;
   if (ck.button_events) w->flags |= WF_DRAW_BUTTON;
   if (ck.motion_events) w->flags |= WF_DRAW_MOTION;
   if (ck.drag) w->flags |= WF_SLIDER_DRAG;
+  if (ck.vertical) w->flags |= WF_VERTICAL;
+  if (ck.suppress) w->flags |= WF_SUPPRESS;
+  if (type == WT_TEXT && (ck.scroll || w->ysize > 1 || value.find('\n') != std::string::npos))
+    w->flags |= WF_MULTILINE;
+  if (ck.has_retain) w->retain = std::clamp(ck.retain, 0, 2);
+  w->group_leader = leader;
   if (type == WT_BASE && !ck.row) w->flags |= WF_COLUMN;
   if (ck.has_kill) w->kill_notify = upper(ck.kill);
   if (ck.has_notify) w->notify_realize = upper(ck.notify);
@@ -389,8 +467,6 @@ Variable* create(int type, uint8_t mask, int argc, Variable* argv[], KwNames arg
   w->slider_min = lo;
   w->slider_max = hi;
   w->slider_value = slider_value;
-  w->xsize = ck.has_xsize ? ck.xsize : 0;
-  w->ysize = ck.has_ysize ? ck.ysize : 0;
   w->list_count = static_cast<int32_t>(items.size());
   tk.create(w);
   if (type == WT_LIST) tk.set_list(w, items);
@@ -417,72 +493,78 @@ Variable* widget_stub(int argc, Variable* argv[], KwNames argk) { return create(
 struct ControlKw {
   int32_t flags;  // bit flags below
   int32_t has_sensitive, sensitive, has_map, map, has_editable, editable, has_all_text, all_text, has_button,
-      button, has_motion, motion, has_managed, managed;
-  int32_t has_slider_min, slider_min, has_slider_max, slider_max, has_list_select, list_select;
-  int32_t has_pro, has_func, has_title, has_kill, has_notify;
-  StringDesc pro, func, title, kill, notify;
-  int32_t has_set_value, has_get_value, has_set_uvalue, has_get_uvalue, has_send, has_bad_id;
-  Variable *set_value, *get_value, *set_uvalue, *get_uvalue, *send_event, *bad_id;
+      button, has_motion, motion, has_managed, managed, has_iconify, iconify, has_xsize, xsize, has_ysize, ysize;
+  int32_t has_slider_min, slider_min, has_slider_max, slider_max, has_list_select, list_select, has_list_top,
+      list_top, has_top_line, top_line, has_xoff, xoff, has_yoff, yoff, has_group, group, has_set_button,
+      set_button, has_timer_kw, has_viewport, viewport;
+  float timer;
+  int32_t has_pro, has_func, has_title, has_kill, has_notify, has_func_get, has_pro_set, has_font;
+  StringDesc pro, func, title, kill, notify, func_get, pro_set, font;
+  int32_t has_set_value, has_get_value, has_set_uvalue, has_get_uvalue, has_send, has_bad_id, has_text_select,
+      has_tlb_offset, has_tlb_size, has_get_view, has_set_view;
+  Variable *set_value, *get_value, *set_uvalue, *get_uvalue, *send_event, *bad_id, *text_select, *tlb_offset,
+      *tlb_size, *get_view, *set_view;
 };
 ControlKw cw;
-enum : uint16_t { C_DESTROY = 1, C_REALIZE = 2, C_CLEAR = 4, C_SHOW = 8, C_ICONIFY = 16, C_APPEND = 32,
-                  C_NO_COPY = 64, C_HOURGLASS = 128 };
+enum : uint16_t { C_DESTROY = 1, C_REALIZE = 2, C_CLEAR = 4, C_SHOW = 8, C_APPEND = 32, C_NO_COPY = 64,
+                  C_HOURGLASS = 128, C_RESET = 256, C_INPUT_FOCUS = 512, C_NO_NEWLINE = 1024,
+                  C_USE_SELECT = 2048 };
 constexpr uint16_t kCFlag = KW_BITFLAG;
 const KwEntry kControlKeywords[] = {
     {"ALL_TEXT_EVENTS", TYP_LONG, 1, 0, &cw.has_all_text, &cw.all_text},
     {"APPEND", TYP_LONG, 1, kCFlag | C_APPEND, nullptr, &cw.flags},
     {"BAD_ID", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_bad_id, &cw.bad_id},
     {"CLEAR_EVENTS", TYP_LONG, 1, kCFlag | C_CLEAR, nullptr, &cw.flags},
-    {"DEFAULT_FONT", TYP_STRING, 1, 0, nullptr, nullptr},
+    {"DEFAULT_FONT", TYP_STRING, 1, KW_CLEAR, &cw.has_font, &cw.font},
     {"DELAY_DESTROY", TYP_LONG, 1, 0, nullptr, nullptr},
     {"DESTROY", TYP_LONG, 1, kCFlag | C_DESTROY, nullptr, &cw.flags},
     {"DRAW_BUTTON_EVENTS", TYP_LONG, 1, 0, &cw.has_button, &cw.button},
     {"DRAW_MOTION_EVENTS", TYP_LONG, 1, 0, &cw.has_motion, &cw.motion},
-    {"DRAW_VIEWPORT_EVENTS", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"DRAW_VIEWPORT_EVENTS", TYP_LONG, 1, 0, &cw.has_viewport, &cw.viewport},
     {"EDITABLE", TYP_LONG, 1, 0, &cw.has_editable, &cw.editable},
     {"EVENT_BREAK", TYP_LONG, 1, 0, nullptr, nullptr},
     {"EVENT_FUNC", TYP_STRING, 1, KW_CLEAR, &cw.has_func, &cw.func},
     {"EVENT_PRO", TYP_STRING, 1, KW_CLEAR, &cw.has_pro, &cw.pro},
-    {"FUNC_GET_VALUE", TYP_STRING, 1, 0, nullptr, nullptr},
-    {"GET_DRAW_VIEW", 0, 1, KW_OUTPUT, nullptr, nullptr},
+    {"FUNC_GET_VALUE", TYP_STRING, 1, KW_CLEAR, &cw.has_func_get, &cw.func_get},
+    {"GET_DRAW_VIEW", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_get_view, &cw.get_view},
     {"GET_UVALUE", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_get_uvalue, &cw.get_uvalue},
     {"GET_VALUE", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_get_value, &cw.get_value},
-    {"GROUP_LEADER", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"GROUP_LEADER", TYP_LONG, 1, 0, &cw.has_group, &cw.group},
     {"HOURGLASS", TYP_LONG, 1, kCFlag | C_HOURGLASS, nullptr, &cw.flags},
-    {"ICONIFY", TYP_LONG, 1, kCFlag | C_ICONIFY, nullptr, &cw.flags},
-    {"INPUT_FOCUS", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"ICONIFY", TYP_LONG, 1, 0, &cw.has_iconify, &cw.iconify},
+    {"INPUT_FOCUS", TYP_LONG, 1, kCFlag | C_INPUT_FOCUS, nullptr, &cw.flags},
     {"KILL_NOTIFY", TYP_STRING, 1, KW_CLEAR, &cw.has_kill, &cw.kill},
     {"MANAGED", TYP_LONG, 1, 0, &cw.has_managed, &cw.managed},
     {"MAP", TYP_LONG, 1, 0, &cw.has_map, &cw.map},
     {"NOTIFY_REALIZE", TYP_STRING, 1, KW_CLEAR, &cw.has_notify, &cw.notify},
     {"NO_COPY", TYP_LONG, 1, kCFlag | C_NO_COPY, nullptr, &cw.flags},
-    {"NO_NEWLINE", TYP_LONG, 1, 0, nullptr, nullptr},
-    {"PRO_SET_VALUE", TYP_STRING, 1, 0, nullptr, nullptr},
+    {"NO_NEWLINE", TYP_LONG, 1, kCFlag | C_NO_NEWLINE, nullptr, &cw.flags},
+    {"PRO_SET_VALUE", TYP_STRING, 1, KW_CLEAR, &cw.has_pro_set, &cw.pro_set},
     {"REALIZE", TYP_LONG, 1, kCFlag | C_REALIZE, nullptr, &cw.flags},
-    {"RESET", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"RESET", TYP_LONG, 1, kCFlag | C_RESET, nullptr, &cw.flags},
     {"SEND_EVENT", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_send, &cw.send_event},
     {"SENSITIVE", TYP_LONG, 1, 0, &cw.has_sensitive, &cw.sensitive},
-    {"SET_BUTTON", TYP_LONG, 1, 0, nullptr, nullptr},
-    {"SET_DRAW_VIEW", 0, 1, KW_OUTPUT, nullptr, nullptr},
+    {"SET_BUTTON", TYP_LONG, 1, 0, &cw.has_set_button, &cw.set_button},
+    {"SET_DRAW_VIEW", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_set_view, &cw.set_view},
     {"SET_LIST_SELECT", TYP_LONG, 1, 0, &cw.has_list_select, &cw.list_select},
-    {"SET_LIST_TOP", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"SET_LIST_TOP", TYP_LONG, 1, 0, &cw.has_list_top, &cw.list_top},
     {"SET_SLIDER_MAX", TYP_LONG, 1, 0, &cw.has_slider_max, &cw.slider_max},
     {"SET_SLIDER_MIN", TYP_LONG, 1, 0, &cw.has_slider_min, &cw.slider_min},
-    {"SET_TEXT_SELECT", 0, 1, KW_OUTPUT, nullptr, nullptr},
-    {"SET_TEXT_TOP_LINE", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"SET_TEXT_SELECT", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_text_select, &cw.text_select},
+    {"SET_TEXT_TOP_LINE", TYP_LONG, 1, 0, &cw.has_top_line, &cw.top_line},
     {"SET_UVALUE", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_set_uvalue, &cw.set_uvalue},
     {"SET_VALUE", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_set_value, &cw.set_value},
     {"SHOW", TYP_LONG, 1, kCFlag | C_SHOW, nullptr, &cw.flags},
-    {"TIMER", TYP_FLOAT, 1, 0, nullptr, nullptr},
-    {"TLB_GET_OFFSET", 0, 1, KW_OUTPUT, nullptr, nullptr},
-    {"TLB_GET_SIZE", 0, 1, KW_OUTPUT, nullptr, nullptr},
+    {"TIMER", TYP_FLOAT, 1, 0, &cw.has_timer_kw, &cw.timer},
+    {"TLB_GET_OFFSET", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_tlb_offset, &cw.tlb_offset},
+    {"TLB_GET_SIZE", 0, 1, KW_OUTPUT | KW_CLEAR, &cw.has_tlb_size, &cw.tlb_size},
     {"TLB_SET_TITLE", TYP_STRING, 1, KW_CLEAR, &cw.has_title, &cw.title},
-    {"TLB_SET_XOFFSET", TYP_LONG, 1, 0, nullptr, nullptr},
-    {"TLB_SET_YOFFSET", TYP_LONG, 1, 0, nullptr, nullptr},
-    {"USE_TEXT_SELECT", TYP_LONG, 1, 0, nullptr, nullptr},
-    {"XSIZE", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"TLB_SET_XOFFSET", TYP_LONG, 1, 0, &cw.has_xoff, &cw.xoff},
+    {"TLB_SET_YOFFSET", TYP_LONG, 1, 0, &cw.has_yoff, &cw.yoff},
+    {"USE_TEXT_SELECT", TYP_LONG, 1, kCFlag | C_USE_SELECT, nullptr, &cw.flags},
+    {"XSIZE", TYP_LONG, 1, 0, &cw.has_xsize, &cw.xsize},
     {"X_BITMAP_EXTRA", TYP_LONG, 1, 0, nullptr, nullptr},
-    {"YSIZE", TYP_LONG, 1, 0, nullptr, nullptr},
+    {"YSIZE", TYP_LONG, 1, 0, &cw.has_ysize, &cw.ysize},
     {nullptr, 0, 0, 0, nullptr, nullptr},
 };
 
@@ -501,35 +583,84 @@ void realize_tree(const ToolkitOps& tk, WidgetRec* w) {
   }
   for (auto& [id, name] : notify) {
     if (!widget_hash_find(id)) continue;
-    Variable* v = make_long_temp(id);
-    call_routine(name, false, v);
-    deltmp(v);
+    Variable v = long_var(id);
+    call_routine(name, false, &v);
   }
 }
 
+// A value as a string or, when it holds several lines, a string array of them.
+Variable* text_value(const std::string& s) {
+  if (s.find('\n') == std::string::npos) return ret_str_as_STRING(s.c_str());
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = s.find('\n', start)) != std::string::npos; start = nl + 1) lines.push_back(s.substr(start, nl - start));
+  lines.push_back(s.substr(start));
+  auto count = static_cast<int32_t>(lines.size());
+  Variable* t = make_temp_array_of(TYP_STRING, 1, &count);
+  auto* d = static_cast<StringDesc*>(t->data_ptr());
+  memset(d, 0, lines.size() * sizeof(StringDesc));
+  for (size_t i = 0; i < lines.size(); i++) str_store(&d[i], lines[i].c_str());
+  return t;
+}
+
 void get_value(WidgetRec* w, Variable* out) {
+  if (!w->func_get_value.empty()) {
+    Variable id = long_var(w->id);
+    Variable* r = call_routine(w->func_get_value, true, &id);
+    if (!r) message(-361, 0, MSG_LONGJMP);
+    store_output(out, r);
+    return;
+  }
   switch (w->type) {
     case WT_BUTTON:
     case WT_LABEL: store_output(out, ret_str_as_STRING(w->value.c_str())); break;
     case WT_TEXT: {
       std::string s;
       ops->get_text(w, &s);
-      store_output(out, ret_str_as_STRING(s.c_str()));
+      store_output(out, text_value(s));
       break;
     }
     case WT_SLIDER: store_output(out, make_long_temp(w->slider_value)); break;
+    // A drawing area's value is its graphics window, once it has one.
+    case WT_DRAW: store_output(out, make_long_temp(ops->draw_window(w))); break;
     default: message(M_NO_VALUE, 0, MSG_LONGJMP, w->id);
   }
 }
 
-void set_value(WidgetRec* w, Variable* v, bool append) {
+void set_value(WidgetRec* w, Variable* v) {
+  if (!w->pro_set_value.empty()) {
+    Variable id = long_var(w->id);
+    Variable copy{};
+    copy_value(v, &copy);
+    struct Free {
+      Variable* v;
+      ~Free() {
+        if (v->type != TYP_UNDEF) delvar(v);
+      }
+    } free_copy{&copy};
+    call_routine(w->pro_set_value, false, &id, &copy);
+    return;
+  }
   switch (w->type) {
     case WT_BUTTON:
     case WT_LABEL: w->value = text_of(v); break;
     case WT_TEXT: {
-      std::string now;
-      if (append) ops->get_text(w, &now);
-      w->value = now + text_of(v);
+      bool no_newline = cw.flags & C_NO_NEWLINE;
+      std::string add = joined_text(v, no_newline), now;
+      ops->get_text(w, &now);
+      if (cw.flags & C_USE_SELECT) {
+        int offset = 0, length = 0;
+        ops->get_text_select(w, &offset, &length);
+        offset = std::min<int>(offset, static_cast<int>(now.size()));
+        w->value = now.substr(0, static_cast<size_t>(offset)) + add +
+                   now.substr(std::min(now.size(), static_cast<size_t>(offset + length)));
+      } else if (cw.flags & C_APPEND) {
+        // Appended lines start on a line of their own in a text of several lines.
+        bool newline = (w->flags & WF_MULTILINE) && !no_newline && !now.empty() && now.back() != '\n';
+        w->value = now + (newline ? "\n" : "") + add;
+      } else {
+        w->value = add;
+      }
       break;
     }
     case WT_SLIDER: {
@@ -550,47 +681,70 @@ void set_value(WidgetRec* w, Variable* v, bool append) {
   ops->set_value(w);
 }
 
+// Moves a value out of a variable (NO_COPY): the variable is left undefined.
+void move_value(Variable* from, Variable* to) {
+  if (from->is_temp() || !(from->flags & FLAG_DYNAMIC)) {
+    copy_value(from, to);
+    return;
+  }
+  *to = *from;
+  *from = Variable{};
+}
+
+void set_flag(WidgetRec* w, uint32_t flag, int32_t on) {
+  if (on) w->flags |= flag;
+  else w->flags &= ~flag;
+}
+
+std::vector<int32_t> longs_of(Variable* v) {
+  if (!v->has_desc()) return {long_scalar(v)};
+  std::vector<int32_t> out(v->n_elts());
+  convert(v->arr()->data, out.data(), static_cast<int32_t>(out.size()), v->type, TYP_LONG);
+  return out;
+}
+
+void store_pair(Variable* out, int a, int b) {
+  int32_t two = 2;
+  Variable* r = make_temp_array_of(TYP_LONG, 1, &two);
+  elems<int32_t>(r)[0] = a;
+  elems<int32_t>(r)[1] = b;
+  store_output(out, r);
+}
+
 void control_one(const ToolkitOps& tk, WidgetRec* w, int n_ids) {
   int32_t id = w->id;
+  bool no_copy = cw.flags & C_NO_COPY;
   if (cw.has_set_uvalue) {
     if (w->uvalue.type != TYP_UNDEF) delvar(&w->uvalue);
     w->uvalue = Variable{};
-    if (cw.set_uvalue->type != TYP_UNDEF) copy_value(cw.set_uvalue, &w->uvalue);
+    if (cw.set_uvalue->type != TYP_UNDEF) {
+      if (no_copy) move_value(cw.set_uvalue, &w->uvalue);
+      else copy_value(cw.set_uvalue, &w->uvalue);
+    }
   }
   if (cw.has_get_uvalue) {
     if (w->uvalue.type == TYP_UNDEF) {
       if (cw.get_uvalue->flags & FLAG_DYNAMIC) delvar(cw.get_uvalue);
       cw.get_uvalue->type = TYP_UNDEF;
+    } else if (no_copy) {
+      if (cw.get_uvalue->flags & FLAG_DYNAMIC) delvar(cw.get_uvalue);
+      *cw.get_uvalue = w->uvalue;
+      w->uvalue = Variable{};
     } else {
       var_copy(&w->uvalue, cw.get_uvalue);
     }
   }
   if (cw.has_pro || cw.has_func) {
     w->event_name = cw.has_func ? upper(cw.func) : upper(cw.pro);
-    if (cw.has_func) w->flags |= WF_EVENT_FUNC;
-    else w->flags &= ~WF_EVENT_FUNC;
+    set_flag(w, WF_EVENT_FUNC, cw.has_func);
   }
   if (cw.has_kill) w->kill_notify = upper(cw.kill);
   if (cw.has_notify) w->notify_realize = upper(cw.notify);
+  if (cw.has_func_get) w->func_get_value = upper(cw.func_get);
+  if (cw.has_pro_set) w->pro_set_value = upper(cw.pro_set);
+  if (cw.has_group) w->group_leader = verify_widget_rec(cw.group);
   if ((cw.has_set_value || cw.has_get_value) && n_ids > 1) message(M_VALUE_SINGLE, 0, MSG_LONGJMP);
-  if (cw.has_set_value) set_value(w, cw.set_value, cw.flags & C_APPEND);
-  if (cw.has_get_value) get_value(w, cw.get_value);
-  if (cw.has_editable && w->type == WT_TEXT) {
-    if (cw.editable) w->flags |= WF_EDITABLE;
-    else w->flags &= ~WF_EDITABLE;
-  }
-  if (cw.has_all_text && w->type == WT_TEXT) {
-    if (cw.all_text) w->flags |= WF_ALL_TEXT;
-    else w->flags &= ~WF_ALL_TEXT;
-  }
-  if (cw.has_button && w->type == WT_DRAW) {
-    if (cw.button) w->flags |= WF_DRAW_BUTTON;
-    else w->flags &= ~WF_DRAW_BUTTON;
-  }
-  if (cw.has_motion && w->type == WT_DRAW) {
-    if (cw.motion) w->flags |= WF_DRAW_MOTION;
-    else w->flags &= ~WF_DRAW_MOTION;
-  }
+  // A new range first, so that a value in it can be set by the same call.
   if ((cw.has_slider_min || cw.has_slider_max) && w->type == WT_SLIDER) {
     int32_t lo = cw.has_slider_min ? cw.slider_min : w->slider_min;
     int32_t hi = cw.has_slider_max ? cw.slider_max : w->slider_max;
@@ -600,11 +754,33 @@ void control_one(const ToolkitOps& tk, WidgetRec* w, int n_ids) {
     w->slider_value = std::max(std::min(lo, hi), std::min(std::max(lo, hi), w->slider_value));
     tk.set_slider_range(w);
   }
+  if (cw.has_set_value) set_value(w, cw.set_value);
+  if (!(w = widget_hash_find(id))) return;
+  if (cw.has_get_value) get_value(w, cw.get_value);
+  if (!(w = widget_hash_find(id))) return;
+  if (cw.has_editable && w->type == WT_TEXT) {
+    set_flag(w, WF_EDITABLE, cw.editable);
+    tk.set_editable(w);
+  }
+  if (cw.has_all_text && w->type == WT_TEXT) set_flag(w, WF_ALL_TEXT, cw.all_text);
+  if (cw.has_button && w->type == WT_DRAW) set_flag(w, WF_DRAW_BUTTON, cw.button);
+  if (cw.has_motion && w->type == WT_DRAW) set_flag(w, WF_DRAW_MOTION, cw.motion);
+  if ((cw.has_get_view || cw.has_set_view) && w->type == WT_DRAW) message(-364, 0, MSG_LONGJMP);
   if (cw.has_list_select && w->type == WT_LIST) tk.set_list_select(w, cw.list_select);
+  if (cw.has_list_top && w->type == WT_LIST) tk.set_list_top(w, std::clamp(cw.list_top, 0, std::max(w->list_count - 1, 0)));
+  if (cw.has_text_select && w->type == WT_TEXT) {
+    std::vector<int32_t> sel = longs_of(cw.text_select);
+    tk.set_text_select(w, sel[0], sel.size() > 1 ? sel[1] : 0);
+  }
+  if (cw.has_top_line && w->type == WT_TEXT) tk.set_text_top_line(w, std::max(cw.top_line, 0));
+  if (cw.has_xsize || cw.has_ysize) {
+    if (cw.has_xsize) w->xsize = cw.xsize;
+    if (cw.has_ysize) w->ysize = cw.ysize;
+    tk.set_size(w);
+  }
   if (cw.has_title && !w->parent) tk.set_title(w, str_chars(cw.title));
   if (cw.has_sensitive) {
-    if (cw.sensitive) w->flags |= WF_SENSITIVE;
-    else w->flags &= ~WF_SENSITIVE;
+    set_flag(w, WF_SENSITIVE, cw.sensitive);
     tk.set_sensitive(w, cw.sensitive != 0);
   }
   if (cw.flags & C_CLEAR) {
@@ -616,17 +792,29 @@ void control_one(const ToolkitOps& tk, WidgetRec* w, int n_ids) {
     WidgetEvent* e = new_widget_event_rec(w, false, EV_SENT);
     copy_value(cw.send_event, &e->payload);
   }
+  if (cw.has_timer_kw) tk.add_timer(w, cw.timer);
   if (cw.flags & C_REALIZE) realize_tree(tk, w);
-  if (!widget_hash_find(id)) return;
-  if (cw.has_map) {
-    if (!(w->top->flags & WF_REALIZED) && !w->parent) {
-      // Mapping an unrealized tree realizes it first, as the toolkit would.
-    }
-    tk.map(w, cw.map != 0);
+  if (!(w = widget_hash_find(id))) return;
+  if (cw.has_managed) set_flag(w, WF_MANAGED, cw.managed);
+  if (cw.has_map || cw.has_managed) tk.map(w, cw.has_map ? cw.map != 0 : cw.managed != 0);
+  // What needs the tree on the screen.
+  bool on_screen = w->top->flags & WF_REALIZED;
+  bool needs_screen = cw.has_iconify || cw.has_tlb_offset || cw.has_tlb_size || cw.has_xoff || cw.has_yoff ||
+                      (cw.flags & C_INPUT_FOCUS);
+  if (needs_screen && !on_screen) message(M_UNREALIZED, 0, MSG_LONGJMP);
+  if (cw.has_iconify) tk.iconify(w->top, cw.iconify != 0);
+  if (cw.has_xoff || cw.has_yoff) tk.set_tlb_offset(w->top, cw.has_xoff ? cw.xoff : -1, cw.has_yoff ? cw.yoff : -1);
+  if (cw.has_tlb_offset) {
+    int x, y;
+    tk.get_tlb_offset(w->top, &x, &y);
+    store_pair(cw.tlb_offset, x, y);
   }
-  if (cw.flags & C_ICONIFY) {
-    if (!(w->flags & WF_REALIZED)) message(M_UNREALIZED, 0, MSG_LONGJMP);
+  if (cw.has_tlb_size) {
+    int x, y;
+    tk.get_tlb_size(w->top, &x, &y);
+    store_pair(cw.tlb_size, x, y);
   }
+  if (cw.flags & C_INPUT_FOCUS) tk.set_input_focus(w);
   if (cw.flags & C_SHOW) tk.map(w->top, true);
   if (cw.flags & C_DESTROY) destroy_widget(w);
 }
@@ -636,6 +824,12 @@ void widget_control(int argc, Variable* argv[], KwNames argk) {
   cw.flags = 0;
   int n = get_kw_params(argc, argv, argk, kControlKeywords, pos.data(), 1);
   const ToolkitOps& tk = load_widget_interface();
+  if (cw.flags & C_HOURGLASS) tk.hourglass(true);
+  if (cw.flags & C_RESET) {
+    // Every tree goes.
+    while (!widget_top_bases().empty()) destroy_widget(widget_top_bases().front());
+    return;
+  }
   if (n == 0) {
     if (cw.flags & C_HOURGLASS) return;
     message(-367, 0, MSG_LONGJMP);
@@ -707,7 +901,9 @@ Variable* widget_event(int argc, Variable* argv[], KwNames argk) {
     bool s;
     ~Restore() { in_widget_event = s; }
   } restore{saved};
-  for (;;) {
+  // Waiting for the user: the busy cursor goes.
+  if (!we_save_hourglass) tk.hourglass(false);
+  for (bool first = true;; first = false) {
     tk.drain();
     std::vector<WidgetRec*> tops;
     if (ids.empty()) {
@@ -716,6 +912,9 @@ Variable* widget_event(int argc, Variable* argv[], KwNames argk) {
       for (int32_t id : ids) {
         WidgetRec* w = widget_hash_find(id);
         if (!w || (w->flags & WF_DYING)) {
+          // A tree destroyed while we waited (by its own event routine, say) ends the
+          // wait: there is nothing more to come from it.
+          if (!first) return no_event();
           if (we_has_bad_id) {
             store_output(we_bad_id, make_long_temp(id));
             return no_event();
@@ -739,7 +938,10 @@ Variable* widget_event(int argc, Variable* argv[], KwNames argk) {
 
 // ---- WIDGET_INFO -------------------------------------------------------------------------
 
-int32_t wi_flags[25];
+int32_t wi_flags[27];
+int32_t wi_offset, wi_xy_data[2];
+KwArray wi_xy{wi_xy_data, 2, 2, 0};
+int32_t kTwo = 2;
 const KwEntry kInfoKeywords[] = {
     {"ACTIVE", TYP_LONG, 1, kFlag, nullptr, &wi_flags[1]},
     {"CHILD", TYP_LONG, 1, kFlag, nullptr, &wi_flags[2]},
@@ -759,8 +961,10 @@ const KwEntry kInfoKeywords[] = {
     {"TEXT_ALL_EVENTS", TYP_LONG, 1, kFlag, nullptr, &wi_flags[11]},
     {"TEXT_EDITABLE", TYP_LONG, 1, kFlag, nullptr, &wi_flags[12]},
     {"TEXT_NUMBER", TYP_LONG, 1, kFlag, nullptr, &wi_flags[15]},
+    {"TEXT_OFFSET_TO_XY", TYP_LONG, 1, 0, &wi_flags[25], &wi_offset},
     {"TEXT_SELECT", TYP_LONG, 1, kFlag, nullptr, &wi_flags[16]},
     {"TEXT_TOP_LINE", TYP_LONG, 1, kFlag, nullptr, &wi_flags[10]},
+    {"TEXT_XY_TO_OFFSET", TYP_LONG, 1, KW_ARRAY, &wi_flags[26], &wi_xy},
     {"TYPE", TYP_LONG, 1, kFlag, nullptr, &wi_flags[6]},
     {"VALID_ID", TYP_LONG, 1, kFlag, nullptr, &wi_flags[5]},
     {"VERSION", TYP_LONG, 1, kFlag, nullptr, &wi_flags[0]},
@@ -790,9 +994,10 @@ int32_t info_long(int option, int32_t id) {
     case 18: return (w->flags & WF_DRAW_MOTION) ? 1 : 0;
     case 19: return 0;
     case 20: return w->list_count;
-    case 10: case 21: return 0;
-    case 22: return -1;
-    case 23: return w->ysize > 0 ? w->ysize : 5;
+    case 10: return w->type == WT_TEXT ? ops->get_text_top_line(w) : 0;
+    case 21: return w->type == WT_LIST ? ops->get_list_top(w) : 0;
+    case 22: return w->type == WT_LIST ? ops->get_list_select(w) : -1;
+    case 23: return w->type == WT_LIST ? ops->get_list_visible(w) : 0;
     default: message(M_INTERNAL, 0, MSG_LONGJMP, "unexpected option in WIDGET_INFO");
   }
   return 0;
@@ -803,7 +1008,7 @@ Variable* widget_info(int argc, Variable* argv[], KwNames argk) {
   int n = get_kw_params(argc, argv, argk, kInfoKeywords, pos.data(), 1);
   load_widget_interface();
   int option = -1;
-  for (int i = 0; i < 25; i++)
+  for (int i = 0; i < 27; i++)
     if (wi_flags[i]) {
       if (option >= 0) message(M_CONFLICTING_KW, 0, MSG_LONGJMP);
       option = i;
@@ -822,12 +1027,50 @@ Variable* widget_info(int argc, Variable* argv[], KwNames argk) {
     bool func = w->flags & WF_EVENT_FUNC;
     return ret_str_as_STRING((option == 8) == func ? w->event_name.c_str() : "");
   }
-  if (option == 24) {
+  if (option == 16 || option == 24 || option == 25 || option == 26) {
     WidgetRec* w = verify_widget_rec(long_scalar(v));
-    int32_t two = 2;
-    Variable* r = make_temp_array_of(TYP_LONG, 1, &two);
-    elems<int32_t>(r)[0] = w->slider_min;
-    elems<int32_t>(r)[1] = w->slider_max;
+    int a = 0, b = 0;
+    if (option == 24) {
+      a = w->slider_min;
+      b = w->slider_max;
+    } else if (option == 16) {
+      if (w->type == WT_TEXT) ops->get_text_select(w, &a, &b);
+    } else {
+      std::string text;
+      if (w->type == WT_TEXT) ops->get_text(w, &text);
+      if (option == 25) {
+        // Offset to [column, line]; beyond the text: [-1, -1].
+        int32_t offset = wi_offset;
+        if (offset < 0 || offset > static_cast<int32_t>(text.size())) {
+          a = b = -1;
+        } else {
+          for (int32_t i = 0; i < offset; i++) {
+            if (text[static_cast<size_t>(i)] == '\n') {
+              b++;
+              a = 0;
+            } else {
+              a++;
+            }
+          }
+        }
+        Variable* r = make_temp_array_of(TYP_LONG, 1, &kTwo);
+        elems<int32_t>(r)[0] = a;
+        elems<int32_t>(r)[1] = b;
+        return r;
+      }
+      // [column, line] to offset; a position off the text: -1.
+      int32_t column = wi_xy.count > 0 ? wi_xy_data[0] : 0, line = wi_xy.count > 1 ? wi_xy_data[1] : 0;
+      int32_t offset = 0, l = 0;
+      while (l < line && offset < static_cast<int32_t>(text.size()))
+        if (text[static_cast<size_t>(offset++)] == '\n') l++;
+      size_t end = text.find('\n', static_cast<size_t>(offset));
+      int32_t length = static_cast<int32_t>((end == std::string::npos ? text.size() : end) - static_cast<size_t>(offset));
+      if (l < line || column < 0 || column > length) return make_long_temp(-1);
+      return make_long_temp(offset + column);
+    }
+    Variable* r = make_temp_array_of(TYP_LONG, 1, &kTwo);
+    elems<int32_t>(r)[0] = a;
+    elems<int32_t>(r)[1] = b;
     return r;
   }
   if (v->has_desc()) {
@@ -841,16 +1084,130 @@ Variable* widget_info(int argc, Variable* argv[], KwNames argk) {
   return make_long_temp(info_long(option, long_scalar(v)));
 }
 
+// ---- online help, resources ---------------------------------------------------------------
+
+// The online help files: NAME.help (any .help file without a topic) in the folders of
+// !HELP_PATH, then the current folder.
+std::string find_help_file(const std::string& topic) {
+  std::vector<std::string> dirs;
+  if (SysVar* sv = find_sysvar("!HELP_PATH")) {
+    Variable* v = sysv_variable(sv);
+    if (v && v->type == TYP_STRING && v->is_scalar()) {
+      std::string path = str_chars(v->value.str);
+      size_t start = 0;
+      for (size_t colon; (colon = path.find(':', start)) != std::string::npos; start = colon + 1)
+        dirs.push_back(path.substr(start, colon - start));
+      dirs.push_back(path.substr(start));
+    }
+  }
+  dirs.push_back(".");
+  for (std::string d : dirs) {
+    if (d.empty()) continue;
+    if (d[0] == '+') d.erase(0, 1);
+    std::error_code ec;
+    if (!topic.empty()) {
+      for (const std::string& name : {topic + ".help", topic}) {
+        std::filesystem::path p = std::filesystem::path(d) / name;
+        if (std::filesystem::is_regular_file(p, ec)) return p.string();
+      }
+      continue;
+    }
+    std::vector<std::string> found;
+    for (auto it = std::filesystem::directory_iterator(d, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec))
+      if (it->path().extension() == ".help") found.push_back(it->path().string());
+    if (!found.empty()) return *std::min_element(found.begin(), found.end());
+  }
+  return "";
+}
+
+int32_t olh_id = 0;  // the help window's base, while it is there
+
+int resource_size(const ToolkitOps& tk, const char* name, int fallback) {
+  std::string v;
+  if (!tk.get_resource(nullptr, name, &v)) return fallback;
+  int n = atoi(v.c_str());
+  return n > 0 ? n : fallback;
+}
+
+// WIDGET_OLH [, topic]: the help file shown read-only in a window of its own; a second
+// call replaces the text.
+void widget_olh(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[1] = {nullptr};
+  int n = get_kw_params(argc, argv, argk, nullptr, pos, 1);
+  const ToolkitOps& tk = load_widget_interface();
+  std::string topic = n > 0 ? text_of(pos[0]) : "";
+  std::string file = find_help_file(topic);
+  if (file.empty()) message(-370, 0, MSG_LONGJMP);
+  std::ifstream in(file);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  WidgetRec* base = olh_id ? widget_hash_find(olh_id) : nullptr;
+  if (base && base->child) {
+    base->child->value = text;
+    tk.set_value(base->child);
+    tk.map(base, true);
+    return;
+  }
+  tk.lock();
+  struct Unlock {
+    const ToolkitOps& t;
+    ~Unlock() { t.unlock(); }
+  } unlock{tk};
+  base = new_widget_rec(nullptr, "", nullptr, WT_BASE);
+  base->flags |= WF_COLUMN;
+  base->value = "Vek Online Help";
+  tk.create(base);
+  WidgetRec* t = new_widget_rec(base, "", nullptr, WT_TEXT);
+  t->flags |= WF_MULTILINE;
+  t->value = text;
+  t->xsize = resource_size(tk, "olh_text_width", 80);
+  t->ysize = resource_size(tk, "olh_text_height", 24);
+  tk.create(t);
+  olh_id = base->id;
+  realize_tree(tk, base);
+}
+
+int32_t res_widget, res_has_widget;
+const KwEntry kResourceKeywords[] = {
+    {"WIDGET", TYP_LONG, 1, 0, &res_has_widget, &res_widget},
+    {nullptr, 0, 0, 0, nullptr, nullptr},
+};
+
+// WIDGET_GET_RESOURCE(name [, WIDGET=id]): the toolkit resource for the application (or
+// the widget), '' when it has none.
+Variable* widget_get_resource(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[1] = {nullptr};
+  get_kw_params(argc, argv, argk, kResourceKeywords, pos, 1);
+  const ToolkitOps& tk = load_widget_interface();
+  WidgetRec* w = res_has_widget ? verify_widget_rec(res_widget) : nullptr;
+  std::string value;
+  if (!tk.get_resource(w, text_of(pos[0]).c_str(), &value)) value.clear();
+  return ret_str_as_STRING(value.c_str());
+}
+
+// WIDGET_SET_RESOURCE, line: a resource line ("name: value") added to the toolkit's
+// database; widgets made afterwards see it.
+void widget_set_resource(int argc, Variable* argv[], KwNames argk) {
+  Variable* pos[1] = {nullptr};
+  get_kw_params(argc, argv, argk, nullptr, pos, 1);
+  const ToolkitOps& tk = load_widget_interface();
+  for (const std::string& line : string_list(pos[0])) tk.set_resource(line.c_str());
+}
+
 // Sorted by name.
 const RoutineEntry kWidgetFunctions[] = {
     {widget_base, "WIDGET_BASE", 0, 1, true},     {widget_pushbutton, "WIDGET_BUTTON", 1, 1, true},
     {widget_draw, "WIDGET_DRAW", 1, 1, true},     {widget_event, "WIDGET_EVENT", 0, 100, true},
+    {widget_get_resource, "WIDGET_GET_RESOURCE", 1, 1, true},
     {widget_info, "WIDGET_INFO", 0, 1, true},     {widget_label, "WIDGET_LABEL", 1, 1, true},
     {widget_list, "WIDGET_LIST", 1, 1, true},     {widget_slider, "WIDGET_SLIDER", 1, 1, true},
     {widget_stub, "WIDGET_STUB", 1, 1, true},     {widget_text, "WIDGET_TEXT", 1, 1, true},
 };
 const RoutineEntry kWidgetProcedures[] = {
     {widget_control, "WIDGET_CONTROL", 0, 100, true},
+    {widget_olh, "WIDGET_OLH", 0, 1, false},
+    {widget_set_resource, "WIDGET_SET_RESOURCE", 1, 1, false},
 };
 
 }  // namespace
@@ -869,5 +1226,34 @@ void register_widgets() {
   done = true;
   x_state.toolkit = const_cast<ToolkitOps*>(&motif_ops);
   add_system_routine(kWidgetFunctions, true, sizeof kWidgetFunctions / sizeof kWidgetFunctions[0]);
-  add_system_routine(kWidgetProcedures, false, 1);
+  add_system_routine(kWidgetProcedures, false, sizeof kWidgetProcedures / sizeof kWidgetProcedures[0]);
+}
+
+WidgetRec* widget_stub_lookup(int32_t id) {
+  WidgetRec* w = id > 0 ? widget_hash_find(id) : nullptr;
+  return w && w->type == WT_STUB && !(w->flags & WF_DYING) ? w : nullptr;
+}
+
+namespace {
+WidgetRec* verify_stub(int32_t id) {
+  WidgetRec* w = widget_stub_lookup(id);
+  if (!w) message(M_WIDGET_ID, 0, MSG_LONGJMP, id);
+  return w;
+}
+}  // namespace
+
+void widget_issue_stub_event(int32_t id, int32_t value) {
+  WidgetRec* w = verify_stub(id);
+  WidgetEvent* e = new_widget_event_rec(w, false, EV_STUB);
+  e->value[0] = value;
+  widget_event_arrived(w);
+}
+
+void widget_set_stub_ids(int32_t id, void* handle) { verify_stub(id)->handle = handle; }
+void* widget_get_stub_ids(int32_t id) { return verify_stub(id)->handle; }
+
+void widget_stub_lock(bool on) {
+  if (!ops) return;
+  if (on) ops->lock();
+  else ops->unlock();
 }

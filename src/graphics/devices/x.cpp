@@ -27,6 +27,7 @@
 #include <sys/select.h>
 
 #include "graphics/devices/x_display.h"
+#include "graphics/devices/x_windows.h"
 
 extern DeviceRecord x_device;
 
@@ -34,6 +35,8 @@ namespace {
 
 constexpr int kDefaultXSize = 640, kDefaultYSize = 512;
 constexpr int kForeignWindow = 8;  // descriptor flag: a window given by SET_X_ID
+constexpr int kWidgetWindow = 16;  // descriptor flag: a widget's drawing area
+constexpr int M_WIDGET_WINDOW = -356;
 constexpr int kFirstFree = 32;     // FREE windows take indices from here on
 
 struct XWin {
@@ -449,7 +452,29 @@ bool x_process_event(XEvent* e) {
     default:
       break;
   }
-  return true;
+  // Windows of other owners (widget drawing areas) see their events too.
+  return !(w->flags & kForeignWindow);
+}
+
+int x_adopt_window(unsigned long id, int retain) {
+  need_display();
+  WindowRequest r;
+  r.free = true;
+  r.set_x_id = static_cast<Window>(id);
+  r.retain = retain;
+  XWin& w = create_window(r);
+  w.flags |= kWidgetWindow;
+  // The owner's background would show where nothing was drawn yet; start from colour 0
+  // as the device's own windows do.
+  XSetWindowBackground(dpy(), w.id, pixel_of(0));
+  XClearWindow(dpy(), w.id);
+  XFlush(dpy());
+  return w.index;
+}
+
+void x_drop_window(int index) {
+  XWin* w = find_window(index);
+  if (w && (w->flags & kForeignWindow)) delete_window(index);
 }
 
 namespace {
@@ -897,6 +922,8 @@ void x_window_show(int argc, Variable* argv[], KwNames argk) {
   bool show = n > 1 ? long_scalar(pos[1]) != 0 : true;
   XWin& w = existing_window(index);
   if (w.is_pixmap) message(M_PIXMAP_WINDOW, 0, MSG_LONGJMP, index);
+  // Its widget tree decides where a drawing area is.
+  if (w.flags & kWidgetWindow) message(M_WIDGET_WINDOW, 0, MSG_LONGJMP, "Show");
   Display* d = dpy();
   if (show_iconic_given && show_iconic) {
     if (!XIconifyWindow(d, w.id, x_state.screen)) message(M_NO_ICONIFY, 0, MSG_LONGJMP);
@@ -912,8 +939,15 @@ void x_window_delete(int argc, Variable* argv[], KwNames argk) {
   Variable* pos[32] = {};
   int n = get_kw_params(argc, argv, argk, nullptr, pos, 1);
   check_connection();
+  // A drawing area goes only with its widget.
+  auto deletable = [](XWin* w) {
+    if (w->flags & kWidgetWindow) message(M_WIDGET_WINDOW, 0, MSG_LONGJMP, "Delete");
+  };
   if (n == 0) {
-    if (current) delete_window(current->index);
+    if (current) {
+      deletable(current);
+      delete_window(current->index);
+    }
     return;
   }
   for (int i = 0; i < n; i++) {
@@ -922,7 +956,9 @@ void x_window_delete(int argc, Variable* argv[], KwNames argk) {
     std::vector<int32_t> indices(count);
     convert(v->data_ptr(), indices.data(), static_cast<int32_t>(count), v->type, TYP_LONG);
     for (int32_t index : indices) {
-      if (!find_window(index)) message(M_NO_WINDOW, 0, MSG_LONGJMP, index);
+      XWin* w = find_window(index);
+      if (!w) message(M_NO_WINDOW, 0, MSG_LONGJMP, index);
+      deletable(w);
       delete_window(index);
     }
   }
