@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <map>
+#include <set>
+
+#include <unistd.h>
 
 #include "base/message.h"
 #include "compiler/compiler_input.h"
@@ -22,9 +24,11 @@
 
 namespace {
 
-// Elements per bulk conversion: large enough that each write or read is one system call
-// of a few megabytes, small enough that the converted block is still in the cache.
-constexpr size_t kChunk = 1 << 20;
+// Bytes per bulk transfer: numeric blocks are converted through a buffer of this size,
+// small enough to stay in the cache between the conversion and the system call. Every
+// transfer ends on a multiple of it in the file, so that the page cache can keep the
+// file in large pages.
+constexpr size_t kChunkBytes = size_t{1} << 21;
 
 inline uint32_t host_to_be32(uint32_t v) {
   if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(v);
@@ -87,6 +91,30 @@ void to_file_order64(const uint64_t* src, uint64_t* dst, size_t n) {
   else if (src != dst) std::memcpy(dst, src, n * 8);
 }
 
+// 16-bit values travel as sign-extended 32-bit words.
+void int_to_file(const void* mem, void* file, size_t n) {
+  const auto* v = static_cast<const int16_t*>(mem);
+  auto* w = static_cast<uint32_t*>(file);
+  for (size_t i = 0; i < n; i++) w[i] = host_to_be32(static_cast<uint32_t>(static_cast<int32_t>(v[i])));
+}
+void int_from_file(const void* file, void* mem, size_t n) {
+  const auto* w = static_cast<const uint32_t*>(file);
+  auto* v = static_cast<int16_t*>(mem);
+  for (size_t i = 0; i < n; i++) v[i] = static_cast<int16_t>(host_to_be32(w[i]));
+}
+void words_to_file(const void* mem, void* file, size_t n) {
+  to_file_order32(static_cast<const uint32_t*>(mem), static_cast<uint32_t*>(file), n);
+}
+void words_from_file(const void* file, void* mem, size_t n) {
+  to_file_order32(static_cast<const uint32_t*>(file), static_cast<uint32_t*>(mem), n);
+}
+void doubles_to_file(const void* mem, void* file, size_t n) {
+  to_file_order64(static_cast<const uint64_t*>(mem), static_cast<uint64_t*>(file), n);
+}
+void doubles_from_file(const void* file, void* mem, size_t n) {
+  to_file_order64(static_cast<const uint64_t*>(file), static_cast<uint64_t*>(mem), n);
+}
+
 // The smallest number of bytes one element of the type takes in a file.
 uint64_t min_elem_bytes(int type) {
   switch (type) {
@@ -119,6 +147,23 @@ uint64_t min_record_bytes(const StructDef* sd, int depth = 0) {
   throw VekJump{MSG_LONGJMP, M_SAVE_ITEM};  // not reached: the action transfers
 }
 
+}  // namespace
+
+// Element sizes in memory and in the file, and the conversions between the two images
+// (none: the images are the same).
+struct BlockCodec {
+  uint32_t mem_size, file_size;
+  void (*to_file)(const void* mem, void* file, size_t n);
+  void (*from_file)(const void* file, void* mem, size_t n);
+};
+
+namespace {
+constexpr bool kBigEndianHost = std::endian::native == std::endian::big;
+constexpr BlockCodec kByteCodec{1, 1, nullptr, nullptr};
+constexpr BlockCodec kIntCodec{2, 4, int_to_file, int_from_file};
+constexpr BlockCodec kWordCodec{4, 4, kBigEndianHost ? nullptr : words_to_file, kBigEndianHost ? nullptr : words_from_file};
+constexpr BlockCodec kDoubleCodec{8, 8, kBigEndianHost ? nullptr : doubles_to_file,
+                                  kBigEndianHost ? nullptr : doubles_from_file};
 }  // namespace
 
 // ---- the stream -----------------------------------------------------------------------------
@@ -162,11 +207,37 @@ void SaveStream::need(uint64_t bytes) {
   if (!writing() && bytes > static_cast<uint64_t>(remaining())) fail_eof();
 }
 
-void SaveStream::raw_write(const void* p, size_t n) {
-  if (n && fwrite(p, 1, n, stream_) != n) fail_write();
-}
-void SaveStream::raw_read(void* p, size_t n) {
-  if (n && fread(p, 1, n, stream_) != n) feof(stream_) ? fail_eof() : fail_read();
+// Large blocks bypass the stream's buffer: the file descriptor is written or read at
+// the stream's position, which is then moved past the block.
+void SaveStream::bulk(const BlockCodec& c, uint8_t* mem, uint64_t n) {
+  if (n == 0) return;
+  if (!writing()) need(n * c.file_size);
+  if (writing() && fflush(stream_) != 0) fail_write();
+  const int fd = fileno(stream_);
+  long at = pos();
+  if (at < 0) writing() ? fail_write() : fail_read();
+  if ((c.to_file || c.from_file) && !chunk_) chunk_.reset(new uint8_t[kChunkBytes + 8]);
+  for (uint64_t done = 0; done < n;) {
+    uint64_t room = kChunkBytes - static_cast<uint64_t>(at) % kChunkBytes;
+    if (room < c.file_size) room += kChunkBytes;
+    const uint64_t k = std::min<uint64_t>(n - done, room / c.file_size);
+    uint8_t* m = mem + done * c.mem_size;
+    uint8_t* f = c.to_file ? chunk_.get() : m;
+    const size_t bytes = static_cast<size_t>(k * c.file_size);
+    if (writing() && c.to_file) c.to_file(m, f, static_cast<size_t>(k));
+    for (size_t moved = 0; moved < bytes;) {
+      const ssize_t r = writing() ? pwrite(fd, f + moved, bytes - moved, at + static_cast<long>(moved))
+                                  : pread(fd, f + moved, bytes - moved, at + static_cast<long>(moved));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) writing() ? fail_write() : fail_read();
+      if (r == 0) writing() ? fail_write() : fail_eof();
+      moved += static_cast<size_t>(r);
+    }
+    if (!writing() && c.from_file) c.from_file(f, m, static_cast<size_t>(k));
+    at += static_cast<long>(bytes);
+    done += k;
+  }
+  seek(at);
 }
 
 void SaveStream::x_long(int32_t& v) {
@@ -211,14 +282,11 @@ void SaveStream::x_opaque(uint8_t* p, uint32_t n) {
     if (static_cast<uint32_t>(count) != n) unexpected_item();
     need((uint64_t{n} + 3) & ~uint64_t{3});
   }
-  // xdr_opaque takes a u_int count; blocks beyond that go in pieces (still padded once).
-  uint32_t done = 0;
-  while (n - done >= (1u << 30)) {
-    if (writing()) raw_write(p + done, 1u << 30);
-    else raw_read(p + done, 1u << 30);
-    done += 1u << 30;
-  }
-  if (!xdr_opaque(xdrs_, reinterpret_cast<caddr_t>(p + done), n - done)) writing() ? fail_write() : fail_read();
+  // Large blocks go straight between memory and the file; the last bytes with the
+  // padding through the stream.
+  const uint32_t head = n >= kChunkBytes ? n & ~3u : 0;
+  bulk(kByteCodec, p, head);
+  if (!xdr_opaque(xdrs_, reinterpret_cast<caddr_t>(p + head), n - head)) writing() ? fail_write() : fail_read();
 }
 
 void SaveStream::x_id(IdentEntry*& id) {
@@ -294,72 +362,19 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
       for (uint32_t i = 0; i < n; i++) x_vek_string(s[i]);
       return;
     }
-    case TYP_INT: {
-      // Each 16-bit value widened to a sign-extended 32-bit word.
-      if (!writing()) need(uint64_t{n} * 4);
-      auto* v = static_cast<int16_t*>(data);
-      std::unique_ptr<uint32_t[]> buf(new uint32_t[std::min<size_t>(n, kChunk)]);
-      for (uint32_t at = 0; at < n;) {
-        const uint32_t k = static_cast<uint32_t>(std::min<size_t>(n - at, kChunk));
-        if (writing()) {
-          for (uint32_t i = 0; i < k; i++) buf[i] = host_to_be32(static_cast<uint32_t>(static_cast<int32_t>(v[at + i])));
-          raw_write(buf.get(), k * 4u);
-        } else {
-          raw_read(buf.get(), k * 4u);
-          for (uint32_t i = 0; i < k; i++) v[at + i] = static_cast<int16_t>(host_to_be32(buf[i]));
-        }
-        at += k;
-      }
+    case TYP_INT:
+      bulk(kIntCodec, p, n);
       return;
-    }
     case TYP_LONG:
     case TYP_FLOAT:
-    case TYP_COMPLEX: {
-      // 32-bit words (a complex value is two of them, real part first).
-      const uint64_t words = uint64_t{n} * (type == TYP_COMPLEX ? 2 : 1);
-      if (!writing()) {
-        need(words * 4);
-        auto* w = reinterpret_cast<uint32_t*>(p);
-        for (uint64_t at = 0; at < words;) {
-          const uint64_t k = std::min<uint64_t>(words - at, kChunk);
-          raw_read(w + at, static_cast<size_t>(k * 4));
-          to_file_order32(w + at, w + at, static_cast<size_t>(k));
-          at += k;
-        }
-      } else {
-        const auto* w = reinterpret_cast<const uint32_t*>(p);
-        std::unique_ptr<uint32_t[]> buf(new uint32_t[kChunk]);
-        for (uint64_t at = 0; at < words;) {
-          const size_t k = static_cast<size_t>(std::min<uint64_t>(words - at, kChunk));
-          to_file_order32(w + at, buf.get(), k);
-          raw_write(buf.get(), k * 4);
-          at += k;
-        }
-      }
+      bulk(kWordCodec, p, n);
       return;
-    }
-    case TYP_DOUBLE: {
-      // High word first: the big-endian image of the 64-bit pattern.
-      auto* w = reinterpret_cast<uint64_t*>(p);
-      if (!writing()) {
-        need(uint64_t{n} * 8);
-        for (uint64_t at = 0; at < n;) {
-          const uint64_t k = std::min<uint64_t>(n - at, kChunk / 2);
-          raw_read(w + at, static_cast<size_t>(k * 8));
-          to_file_order64(w + at, w + at, static_cast<size_t>(k));
-          at += k;
-        }
-      } else {
-        std::unique_ptr<uint64_t[]> buf(new uint64_t[kChunk]);
-        for (uint64_t at = 0; at < n;) {
-          const size_t k = static_cast<size_t>(std::min<uint64_t>(n - at, kChunk));
-          to_file_order64(w + at, buf.get(), k);
-          raw_write(buf.get(), k * 8);
-          at += k;
-        }
-      }
+    case TYP_COMPLEX:
+      bulk(kWordCodec, p, uint64_t{n} * 2);  // real part first
       return;
-    }
+    case TYP_DOUBLE:
+      bulk(kDoubleCodec, p, n);  // high word first: the big-endian image of the pattern
+      return;
     default:
       unexpected_item();
   }
