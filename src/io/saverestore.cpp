@@ -14,6 +14,7 @@
 #include "compiler/compiler_input.h"
 #include "compiler/program_areas.h"
 #include "compiler/routine_table.h"
+#include "interp/subscript.h"
 #include "io/files.h"
 #include "values/simd.h"
 #include "values/temps.h"
@@ -1174,6 +1175,7 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*)) {
     if (int code_msg = compile_named_struct(sname, static_cast<int>(tags.size()), tags.data()))
       message(code_msg, 0, MSG_LONGJMP, sname->name);
   }
+  if (!sr_stack_balanced(code.data(), static_cast<uint32_t>(code_len), is_function)) unexpected_item();
   // FOR state saved on recursion: 2 words per FOR_INIT, 3 per FOR_INIT_STEP.
   uint32_t for_save = 0;
   for (uint32_t at = 0; at < static_cast<uint32_t>(code_len);) {
@@ -1203,6 +1205,134 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*)) {
   area->for_save = static_cast<uint16_t>(for_save);
   area->last_source = NO_SOURCE;
   return save_program(area.get());
+}
+
+namespace {
+
+// What an instruction takes from and leaves on the operand stack (values below the
+// ones it takes stay), and where control goes after it.
+struct StackUse {
+  int32_t need = 0, net = 0;
+  bool falls_through = true;
+  int64_t branch = -1, branch2 = -1;  // further successors
+  int32_t branch2_depth = -1;          // >= 0: the stack depth the second one starts at
+  int32_t branch_net = 0;              // the first branch leaves net + branch_net
+};
+
+StackUse stack_use(const uint8_t* code, uint32_t at) {
+  const uint8_t* p = code + at;
+  const uint8_t op = p[0];
+  const uint16_t u = inst_u16(p);
+  const int32_t subs = subscript_operand_count(p[1], u);
+  const bool tag_on_stack = inst_word(p) == 0;
+  StackUse s;
+  auto take = [&](int32_t need, int32_t push) {
+    s.need = need;
+    s.net = push - need;
+  };
+  switch (op) {
+    case OP_PUSH_LOCAL: case OP_PUSH_COMMON: case OP_PUSH_PARAM: case OP_LOAD_SYSVAR: case OP_PUSH_CONST:
+    case OP_PUSH_CONST_REF: case OP_PUSH_STRING: case OP_FETCH_TAGS:
+      take(0, 1); break;
+    case OP_LOAD_SUBSCRIPTED: case OP_SUBSCRIPT_EXPR: take(subs + 1, 1); break;
+    case OP_LOAD_SYSVAR_SUBSCRIPTED: take(subs, 1); break;
+    case OP_STORE: take(2, 0); break;
+    case OP_STORE_SYSVAR: case OP_POP: case OP_STORE_TAGS: case OP_STRUCT_BASE: take(1, 0); break;
+    case OP_STORE_SUBSCRIPTED: take(subs + 2, 0); break;
+    case OP_STORE_SYSVAR_SUBSCRIPTED: case OP_STRUCT_BASE_SUBSCRIPTED: take(subs + 1, 0); break;
+    case OP_SYSVAR_STRUCT_BASE_SUBSCRIPTED: take(subs, 0); break;
+    case OP_ADD: case OP_SUB: case OP_MUL: case OP_DIV: case OP_MIN: case OP_MAX: case OP_POWER: case OP_MOD:
+    case OP_AND: case OP_OR: case OP_XOR: case OP_EQ: case OP_NE: case OP_LE: case OP_LT: case OP_GE: case OP_GT:
+    case OP_MATRIX_MULTIPLY:
+      take(2, 1); break;
+    case OP_NEGATE: case OP_NOT: case OP_EXECUTE: take(1, 1); break;
+    case OP_JUMP: s.falls_through = false; s.branch = at + u; break;
+    case OP_JUMP_BACK: s.falls_through = false; s.branch = at - u; break;
+    case OP_JUMP_IF_FALSE: take(1, 0); s.branch = at + u; break;
+    case OP_JUMP_BACK_IF_FALSE: take(1, 0); s.branch = at - u; break;
+    case OP_ASSIGN_EXPR: take(p[1] + 1, p[1] + 2); break;
+    case OP_FOR_INIT: case OP_FOR_INIT_STEP:
+      take(op == OP_FOR_INIT ? 3 : 4, 0);
+      s.branch = at + u;  // the FOR_NEXT, when the loop runs no time
+      break;
+    case OP_FOR_NEXT: case OP_FOR_NEXT_STEP: s.branch = at - u + inst_size(code + at - u); break;
+    case OP_CASE_TEST:
+      take(2, 0);               // a match takes the selector and the label
+      s.branch = at + u;        // no match: the selector stays
+      s.branch_net = 1;
+      break;
+    case OP_CASE_NOMATCH: s.falls_through = false; break;
+    case OP_CONCATENATE: take(p[2], 1); break;
+    case OP_CALL_SYSFUN: case OP_CALL_USERFUN: take(p[1], 1); break;
+    case OP_CALL_SYSPRO: case OP_CALL_USERPRO: take(p[1], 0); break;
+    case OP_STOP: take(p[1], 0); break;
+    case OP_TAG: take(tag_on_stack ? 1 : 0, 0); break;
+    case OP_TAG_SUBSCRIPTED: take(subs + (tag_on_stack ? 1 : 0), 0); break;
+    case OP_MAKE_STRUCT: case OP_MAKE_NAMED_STRUCT: take(p[1], 1); break;
+    case OP_SET_IOERROR: case OP_SET_IOERROR_BACK:
+      // An I/O error resumes at the target with the statement's stack.
+      if (u) s.branch2 = op == OP_SET_IOERROR ? at + u : static_cast<int64_t>(at) - u;
+      s.branch2_depth = 0;
+      break;
+    case OP_END: case OP_RETURN: case OP_IMPLICIT_RETURN: s.falls_through = false; break;
+    default: break;  // statement markers, SYSVAR_STRUCT_BASE, RETALL, padding
+  }
+  return s;
+}
+
+}  // namespace
+
+bool sr_stack_balanced(const uint8_t* code, uint32_t len, bool is_function) {
+  std::vector<int32_t> depth(len, -1);
+  std::vector<uint32_t> work;
+  auto reach = [&](int64_t to, int32_t d) {
+    if (to < 0 || to >= len || d < 0) return false;
+    const auto i = static_cast<uint32_t>(to);
+    if (depth[i] < 0) {
+      depth[i] = d;
+      work.push_back(i);
+      return true;
+    }
+    return depth[i] == d;  // every path reaches an instruction with the same stack
+  };
+  // Code reached by no branch can still be entered at a statement boundary (skipping
+  // statements), with the statement's stack.
+  std::vector<uint32_t> starts;
+  for (uint32_t at = 0; at < len;) {
+    starts.push_back(at);
+    const uint32_t size = code[at] == OP_END ? 1 : inst_size(code + at);
+    if (!size) return false;
+    at += size;
+  }
+  if (!reach(0, 0)) return false;
+  for (size_t next_start = 0;;) {
+    while (!work.empty()) {
+      const uint32_t at = work.back();
+      work.pop_back();
+      const uint8_t op = code[at];
+      const int32_t d = depth[at];
+      const StackUse s = stack_use(code, at);
+      if (d < s.need) return false;
+      const int32_t after = d + s.net;
+      if (op == OP_END || op == OP_IMPLICIT_RETURN) {
+        if (d != 0) return false;
+      } else if (op == OP_RETURN) {
+        if (d != (is_function ? 1 : 0)) return false;
+      }
+      if (s.falls_through && !reach(at + (op == OP_END ? 1 : inst_size(code + at)), after)) return false;
+      if (s.branch >= 0 && !reach(s.branch, after + s.branch_net)) return false;
+      if (s.branch2 >= 0 && !reach(s.branch2, s.branch2_depth)) return false;
+    }
+    while (next_start < starts.size()) {
+      const uint32_t at = starts[next_start++];
+      const uint8_t op = code[at];
+      if (depth[at] < 0 && (op == OP_LINE || op == OP_SOURCE)) {
+        reach(at, 0);
+        break;
+      }
+    }
+    if (work.empty()) return true;
+  }
 }
 
 bool sr_code_valid(const uint8_t* code, uint32_t len, uint32_t n_vars, uint32_t n_params, const uint8_t* data,

@@ -136,3 +136,9 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*));
 // Returns false at the first fault. Exposed for the tests.
 bool sr_code_valid(const uint8_t* code, uint32_t len, uint32_t n_vars, uint32_t n_params, const uint8_t* data,
                    uint32_t data_len, uint32_t table_start);
+
+// Checks that code[0..len) (well-formed, handles in place) keeps the operand stack
+// balanced: no instruction takes more values than are there, every path reaches an
+// instruction with the same number of values, and the unit ends and returns with
+// none (a function's RETURN with its result).
+bool sr_stack_balanced(const uint8_t* code, uint32_t len, bool is_function);

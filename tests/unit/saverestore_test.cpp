@@ -268,4 +268,29 @@ TEST(RestoredCode, OnlyWellFormedInstructionSequencesPass) {
   EXPECT_FALSE(sr_code_valid(cut.data(), 4, 1, 0, data, 8, 8));
 }
 
+// Restored code must leave the operand stack as it found it on every path.
+TEST(RestoredCode, OnlyBalancedStacksPass) {
+  // x = 1 (PUSH_CONST is long: use two locals): PUSH_LOCAL, PUSH_LOCAL, STORE, END.
+  std::vector<uint8_t> store = {OP_PUSH_LOCAL, 0, 0, 0, OP_PUSH_LOCAL, 0, 0, 0, OP_STORE, OP_END};
+  EXPECT_TRUE(sr_stack_balanced(store.data(), 10, false));
+  store[4] = OP_PAD4;  // STORE with one value on the stack
+  EXPECT_FALSE(sr_stack_balanced(store.data(), 10, false));
+  // A value left behind at the end.
+  std::vector<uint8_t> left = {OP_PUSH_LOCAL, 0, 0, 0, OP_END};
+  EXPECT_FALSE(sr_stack_balanced(left.data(), 5, false));
+  // A function returns its result; a procedure returns nothing.
+  std::vector<uint8_t> ret = {OP_PUSH_LOCAL, 0, 0, 0, OP_RETURN, OP_END};
+  EXPECT_TRUE(sr_stack_balanced(ret.data(), 6, true));
+  EXPECT_FALSE(sr_stack_balanced(ret.data(), 6, false));
+  // Two paths meeting with different depths: IF x THEN push; POP after the join.
+  std::vector<uint8_t> join = {OP_PUSH_LOCAL, 0, 0, 0, OP_JUMP_IF_FALSE, 0, 8, 0,
+                               OP_PUSH_LOCAL, 0, 0, 0, OP_POP, OP_END};
+  EXPECT_FALSE(sr_stack_balanced(join.data(), 14, false));
+  // Code after an unconditional jump is checked from its statement boundary.
+  std::vector<uint8_t> dead = {OP_JUMP, 0, 9, 0, OP_LINE, 0, 1, 0, OP_POP, OP_END};
+  EXPECT_FALSE(sr_stack_balanced(dead.data(), 10, false));
+  dead[8] = OP_PAD1;
+  EXPECT_TRUE(sr_stack_balanced(dead.data(), 10, false));
+}
+
 }  // namespace
