@@ -1223,7 +1223,11 @@ StackUse stack_use(const uint8_t* code, uint32_t at) {
   const uint8_t* p = code + at;
   const uint8_t op = p[0];
   const uint16_t u = inst_u16(p);
-  const int32_t subs = subscript_operand_count(p[1], u);
+  const OperandForm form = inst_def[op].form;
+  const bool subscripted =
+      form == OperandForm::SUBSCR || form == OperandForm::SYSVAR_SUBSCR || form == OperandForm::TAG_SUBSCR;
+  // At most one subscript per dimension; more can never be satisfied.
+  const int32_t subs = !subscripted ? 0 : p[1] <= MAX_DIMS ? subscript_operand_count(p[1], u) : INT32_MAX / 2;
   const bool tag_on_stack = inst_word(p) == 0;
   StackUse s;
   auto take = [&](int32_t need, int32_t push) {
