@@ -5,13 +5,16 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <map>
+#include <set>
+
+#include <unistd.h>
 
 #include "base/message.h"
 #include "compiler/compiler_input.h"
 #include "compiler/program_areas.h"
 #include "compiler/routine_table.h"
+#include "interp/subscript.h"
 #include "io/files.h"
 #include "values/simd.h"
 #include "values/temps.h"
@@ -22,9 +25,11 @@
 
 namespace {
 
-// Elements per bulk conversion: large enough that each write or read is one system call
-// of a few megabytes, small enough that the converted block is still in the cache.
-constexpr size_t kChunk = 1 << 20;
+// Bytes per bulk transfer: numeric blocks are converted through a buffer of this size,
+// small enough to stay in the cache between the conversion and the system call. Every
+// transfer ends on a multiple of it in the file, so that the page cache can keep the
+// file in large pages.
+constexpr size_t kChunkBytes = size_t{1} << 21;
 
 inline uint32_t host_to_be32(uint32_t v) {
   if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(v);
@@ -87,6 +92,30 @@ void to_file_order64(const uint64_t* src, uint64_t* dst, size_t n) {
   else if (src != dst) std::memcpy(dst, src, n * 8);
 }
 
+// 16-bit values travel as sign-extended 32-bit words.
+void int_to_file(const void* mem, void* file, size_t n) {
+  const auto* v = static_cast<const int16_t*>(mem);
+  auto* w = static_cast<uint32_t*>(file);
+  for (size_t i = 0; i < n; i++) w[i] = host_to_be32(static_cast<uint32_t>(static_cast<int32_t>(v[i])));
+}
+void int_from_file(const void* file, void* mem, size_t n) {
+  const auto* w = static_cast<const uint32_t*>(file);
+  auto* v = static_cast<int16_t*>(mem);
+  for (size_t i = 0; i < n; i++) v[i] = static_cast<int16_t>(host_to_be32(w[i]));
+}
+void words_to_file(const void* mem, void* file, size_t n) {
+  to_file_order32(static_cast<const uint32_t*>(mem), static_cast<uint32_t*>(file), n);
+}
+void words_from_file(const void* file, void* mem, size_t n) {
+  to_file_order32(static_cast<const uint32_t*>(file), static_cast<uint32_t*>(mem), n);
+}
+void doubles_to_file(const void* mem, void* file, size_t n) {
+  to_file_order64(static_cast<const uint64_t*>(mem), static_cast<uint64_t*>(file), n);
+}
+void doubles_from_file(const void* file, void* mem, size_t n) {
+  to_file_order64(static_cast<const uint64_t*>(file), static_cast<uint64_t*>(mem), n);
+}
+
 // The smallest number of bytes one element of the type takes in a file.
 uint64_t min_elem_bytes(int type) {
   switch (type) {
@@ -119,6 +148,23 @@ uint64_t min_record_bytes(const StructDef* sd, int depth = 0) {
   throw VekJump{MSG_LONGJMP, M_SAVE_ITEM};  // not reached: the action transfers
 }
 
+}  // namespace
+
+// Element sizes in memory and in the file, and the conversions between the two images
+// (none: the images are the same).
+struct BlockCodec {
+  uint32_t mem_size, file_size;
+  void (*to_file)(const void* mem, void* file, size_t n);
+  void (*from_file)(const void* file, void* mem, size_t n);
+};
+
+namespace {
+constexpr bool kBigEndianHost = std::endian::native == std::endian::big;
+constexpr BlockCodec kByteCodec{1, 1, nullptr, nullptr};
+constexpr BlockCodec kIntCodec{2, 4, int_to_file, int_from_file};
+constexpr BlockCodec kWordCodec{4, 4, kBigEndianHost ? nullptr : words_to_file, kBigEndianHost ? nullptr : words_from_file};
+constexpr BlockCodec kDoubleCodec{8, 8, kBigEndianHost ? nullptr : doubles_to_file,
+                                  kBigEndianHost ? nullptr : doubles_from_file};
 }  // namespace
 
 // ---- the stream -----------------------------------------------------------------------------
@@ -162,11 +208,37 @@ void SaveStream::need(uint64_t bytes) {
   if (!writing() && bytes > static_cast<uint64_t>(remaining())) fail_eof();
 }
 
-void SaveStream::raw_write(const void* p, size_t n) {
-  if (n && fwrite(p, 1, n, stream_) != n) fail_write();
-}
-void SaveStream::raw_read(void* p, size_t n) {
-  if (n && fread(p, 1, n, stream_) != n) feof(stream_) ? fail_eof() : fail_read();
+// Large blocks bypass the stream's buffer: the file descriptor is written or read at
+// the stream's position, which is then moved past the block.
+void SaveStream::bulk(const BlockCodec& c, uint8_t* mem, uint64_t n) {
+  if (n == 0) return;
+  if (!writing()) need(n * c.file_size);
+  if (writing() && fflush(stream_) != 0) fail_write();
+  const int fd = fileno(stream_);
+  long at = pos();
+  if (at < 0) writing() ? fail_write() : fail_read();
+  if ((c.to_file || c.from_file) && !chunk_) chunk_.reset(new uint8_t[kChunkBytes + 8]);
+  for (uint64_t done = 0; done < n;) {
+    uint64_t room = kChunkBytes - static_cast<uint64_t>(at) % kChunkBytes;
+    if (room < c.file_size) room += kChunkBytes;
+    const uint64_t k = std::min<uint64_t>(n - done, room / c.file_size);
+    uint8_t* m = mem + done * c.mem_size;
+    uint8_t* f = c.to_file ? chunk_.get() : m;
+    const size_t bytes = static_cast<size_t>(k * c.file_size);
+    if (writing() && c.to_file) c.to_file(m, f, static_cast<size_t>(k));
+    for (size_t moved = 0; moved < bytes;) {
+      const ssize_t r = writing() ? pwrite(fd, f + moved, bytes - moved, at + static_cast<long>(moved))
+                                  : pread(fd, f + moved, bytes - moved, at + static_cast<long>(moved));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) writing() ? fail_write() : fail_read();
+      if (r == 0) writing() ? fail_write() : fail_eof();
+      moved += static_cast<size_t>(r);
+    }
+    if (!writing() && c.from_file) c.from_file(f, m, static_cast<size_t>(k));
+    at += static_cast<long>(bytes);
+    done += k;
+  }
+  seek(at);
 }
 
 void SaveStream::x_long(int32_t& v) {
@@ -211,14 +283,11 @@ void SaveStream::x_opaque(uint8_t* p, uint32_t n) {
     if (static_cast<uint32_t>(count) != n) unexpected_item();
     need((uint64_t{n} + 3) & ~uint64_t{3});
   }
-  // xdr_opaque takes a u_int count; blocks beyond that go in pieces (still padded once).
-  uint32_t done = 0;
-  while (n - done >= (1u << 30)) {
-    if (writing()) raw_write(p + done, 1u << 30);
-    else raw_read(p + done, 1u << 30);
-    done += 1u << 30;
-  }
-  if (!xdr_opaque(xdrs_, reinterpret_cast<caddr_t>(p + done), n - done)) writing() ? fail_write() : fail_read();
+  // Large blocks go straight between memory and the file; the last bytes with the
+  // padding through the stream.
+  const uint32_t head = n >= kChunkBytes ? n & ~3u : 0;
+  bulk(kByteCodec, p, head);
+  if (!xdr_opaque(xdrs_, reinterpret_cast<caddr_t>(p + head), n - head)) writing() ? fail_write() : fail_read();
 }
 
 void SaveStream::x_id(IdentEntry*& id) {
@@ -294,72 +363,19 @@ void SaveStream::x_elements(int type, void* data, uint32_t n) {
       for (uint32_t i = 0; i < n; i++) x_vek_string(s[i]);
       return;
     }
-    case TYP_INT: {
-      // Each 16-bit value widened to a sign-extended 32-bit word.
-      if (!writing()) need(uint64_t{n} * 4);
-      auto* v = static_cast<int16_t*>(data);
-      std::unique_ptr<uint32_t[]> buf(new uint32_t[std::min<size_t>(n, kChunk)]);
-      for (uint32_t at = 0; at < n;) {
-        const uint32_t k = static_cast<uint32_t>(std::min<size_t>(n - at, kChunk));
-        if (writing()) {
-          for (uint32_t i = 0; i < k; i++) buf[i] = host_to_be32(static_cast<uint32_t>(static_cast<int32_t>(v[at + i])));
-          raw_write(buf.get(), k * 4u);
-        } else {
-          raw_read(buf.get(), k * 4u);
-          for (uint32_t i = 0; i < k; i++) v[at + i] = static_cast<int16_t>(host_to_be32(buf[i]));
-        }
-        at += k;
-      }
+    case TYP_INT:
+      bulk(kIntCodec, p, n);
       return;
-    }
     case TYP_LONG:
     case TYP_FLOAT:
-    case TYP_COMPLEX: {
-      // 32-bit words (a complex value is two of them, real part first).
-      const uint64_t words = uint64_t{n} * (type == TYP_COMPLEX ? 2 : 1);
-      if (!writing()) {
-        need(words * 4);
-        auto* w = reinterpret_cast<uint32_t*>(p);
-        for (uint64_t at = 0; at < words;) {
-          const uint64_t k = std::min<uint64_t>(words - at, kChunk);
-          raw_read(w + at, static_cast<size_t>(k * 4));
-          to_file_order32(w + at, w + at, static_cast<size_t>(k));
-          at += k;
-        }
-      } else {
-        const auto* w = reinterpret_cast<const uint32_t*>(p);
-        std::unique_ptr<uint32_t[]> buf(new uint32_t[kChunk]);
-        for (uint64_t at = 0; at < words;) {
-          const size_t k = static_cast<size_t>(std::min<uint64_t>(words - at, kChunk));
-          to_file_order32(w + at, buf.get(), k);
-          raw_write(buf.get(), k * 4);
-          at += k;
-        }
-      }
+      bulk(kWordCodec, p, n);
       return;
-    }
-    case TYP_DOUBLE: {
-      // High word first: the big-endian image of the 64-bit pattern.
-      auto* w = reinterpret_cast<uint64_t*>(p);
-      if (!writing()) {
-        need(uint64_t{n} * 8);
-        for (uint64_t at = 0; at < n;) {
-          const uint64_t k = std::min<uint64_t>(n - at, kChunk / 2);
-          raw_read(w + at, static_cast<size_t>(k * 8));
-          to_file_order64(w + at, w + at, static_cast<size_t>(k));
-          at += k;
-        }
-      } else {
-        std::unique_ptr<uint64_t[]> buf(new uint64_t[kChunk]);
-        for (uint64_t at = 0; at < n;) {
-          const size_t k = static_cast<size_t>(std::min<uint64_t>(n - at, kChunk));
-          to_file_order64(w + at, buf.get(), k);
-          raw_write(buf.get(), k * 8);
-          at += k;
-        }
-      }
+    case TYP_COMPLEX:
+      bulk(kWordCodec, p, uint64_t{n} * 2);  // real part first
       return;
-    }
+    case TYP_DOUBLE:
+      bulk(kDoubleCodec, p, n);  // high word first: the big-endian image of the pattern
+      return;
     default:
       unexpected_item();
   }
@@ -1159,6 +1175,7 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*)) {
     if (int code_msg = compile_named_struct(sname, static_cast<int>(tags.size()), tags.data()))
       message(code_msg, 0, MSG_LONGJMP, sname->name);
   }
+  if (!sr_stack_balanced(code.data(), static_cast<uint32_t>(code_len), is_function)) unexpected_item();
   // FOR state saved on recursion: 2 words per FOR_INIT, 3 per FOR_INIT_STEP.
   uint32_t for_save = 0;
   for (uint32_t at = 0; at < static_cast<uint32_t>(code_len);) {
@@ -1188,6 +1205,138 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*)) {
   area->for_save = static_cast<uint16_t>(for_save);
   area->last_source = NO_SOURCE;
   return save_program(area.get());
+}
+
+namespace {
+
+// What an instruction takes from and leaves on the operand stack (values below the
+// ones it takes stay), and where control goes after it.
+struct StackUse {
+  int32_t need = 0, net = 0;
+  bool falls_through = true;
+  int64_t branch = -1, branch2 = -1;  // further successors
+  int32_t branch2_depth = -1;          // >= 0: the stack depth the second one starts at
+  int32_t branch_net = 0;              // the first branch leaves net + branch_net
+};
+
+StackUse stack_use(const uint8_t* code, uint32_t at) {
+  const uint8_t* p = code + at;
+  const uint8_t op = p[0];
+  const uint16_t u = inst_u16(p);
+  const OperandForm form = inst_def[op].form;
+  const bool subscripted =
+      form == OperandForm::SUBSCR || form == OperandForm::SYSVAR_SUBSCR || form == OperandForm::TAG_SUBSCR;
+  // At most one subscript per dimension; more can never be satisfied.
+  const int32_t subs = !subscripted ? 0 : p[1] <= MAX_DIMS ? subscript_operand_count(p[1], u) : INT32_MAX / 2;
+  const bool tag_on_stack = inst_word(p) == 0;
+  StackUse s;
+  auto take = [&](int32_t need, int32_t push) {
+    s.need = need;
+    s.net = push - need;
+  };
+  switch (op) {
+    case OP_PUSH_LOCAL: case OP_PUSH_COMMON: case OP_PUSH_PARAM: case OP_LOAD_SYSVAR: case OP_PUSH_CONST:
+    case OP_PUSH_CONST_REF: case OP_PUSH_STRING: case OP_FETCH_TAGS:
+      take(0, 1); break;
+    case OP_LOAD_SUBSCRIPTED: case OP_SUBSCRIPT_EXPR: take(subs + 1, 1); break;
+    case OP_LOAD_SYSVAR_SUBSCRIPTED: take(subs, 1); break;
+    case OP_STORE: take(2, 0); break;
+    case OP_STORE_SYSVAR: case OP_POP: case OP_STORE_TAGS: case OP_STRUCT_BASE: take(1, 0); break;
+    case OP_STORE_SUBSCRIPTED: take(subs + 2, 0); break;
+    case OP_STORE_SYSVAR_SUBSCRIPTED: case OP_STRUCT_BASE_SUBSCRIPTED: take(subs + 1, 0); break;
+    case OP_SYSVAR_STRUCT_BASE_SUBSCRIPTED: take(subs, 0); break;
+    case OP_ADD: case OP_SUB: case OP_MUL: case OP_DIV: case OP_MIN: case OP_MAX: case OP_POWER: case OP_MOD:
+    case OP_AND: case OP_OR: case OP_XOR: case OP_EQ: case OP_NE: case OP_LE: case OP_LT: case OP_GE: case OP_GT:
+    case OP_MATRIX_MULTIPLY:
+      take(2, 1); break;
+    case OP_NEGATE: case OP_NOT: case OP_EXECUTE: take(1, 1); break;
+    case OP_JUMP: s.falls_through = false; s.branch = at + u; break;
+    case OP_JUMP_BACK: s.falls_through = false; s.branch = at - u; break;
+    case OP_JUMP_IF_FALSE: take(1, 0); s.branch = at + u; break;
+    case OP_JUMP_BACK_IF_FALSE: take(1, 0); s.branch = at - u; break;
+    case OP_ASSIGN_EXPR: take(p[1] + 1, p[1] + 2); break;
+    case OP_FOR_INIT: case OP_FOR_INIT_STEP:
+      take(op == OP_FOR_INIT ? 3 : 4, 0);
+      s.branch = at + u;  // the FOR_NEXT, when the loop runs no time
+      break;
+    case OP_FOR_NEXT: case OP_FOR_NEXT_STEP: s.branch = at - u + inst_size(code + at - u); break;
+    case OP_CASE_TEST:
+      take(2, 0);               // a match takes the selector and the label
+      s.branch = at + u;        // no match: the selector stays
+      s.branch_net = 1;
+      break;
+    case OP_CASE_NOMATCH: s.falls_through = false; break;
+    case OP_CONCATENATE: take(p[2], 1); break;
+    case OP_CALL_SYSFUN: case OP_CALL_USERFUN: take(p[1], 1); break;
+    case OP_CALL_SYSPRO: case OP_CALL_USERPRO: take(p[1], 0); break;
+    case OP_STOP: take(p[1], 0); break;
+    case OP_TAG: take(tag_on_stack ? 1 : 0, 0); break;
+    case OP_TAG_SUBSCRIPTED: take(subs + (tag_on_stack ? 1 : 0), 0); break;
+    case OP_MAKE_STRUCT: case OP_MAKE_NAMED_STRUCT: take(p[1], 1); break;
+    case OP_SET_IOERROR: case OP_SET_IOERROR_BACK:
+      // An I/O error resumes at the target with the statement's stack.
+      if (u) s.branch2 = op == OP_SET_IOERROR ? at + u : static_cast<int64_t>(at) - u;
+      s.branch2_depth = 0;
+      break;
+    case OP_END: case OP_RETURN: case OP_IMPLICIT_RETURN: s.falls_through = false; break;
+    default: break;  // statement markers, SYSVAR_STRUCT_BASE, RETALL, padding
+  }
+  return s;
+}
+
+}  // namespace
+
+bool sr_stack_balanced(const uint8_t* code, uint32_t len, bool is_function) {
+  std::vector<int32_t> depth(len, -1);
+  std::vector<uint32_t> work;
+  auto reach = [&](int64_t to, int32_t d) {
+    if (to < 0 || to >= len || d < 0) return false;
+    const auto i = static_cast<uint32_t>(to);
+    if (depth[i] < 0) {
+      depth[i] = d;
+      work.push_back(i);
+      return true;
+    }
+    return depth[i] == d;  // every path reaches an instruction with the same stack
+  };
+  // Code reached by no branch can still be entered at a statement boundary (skipping
+  // statements), with the statement's stack.
+  std::vector<uint32_t> starts;
+  for (uint32_t at = 0; at < len;) {
+    starts.push_back(at);
+    const uint32_t size = code[at] == OP_END ? 1 : inst_size(code + at);
+    if (!size) return false;
+    at += size;
+  }
+  if (!reach(0, 0)) return false;
+  for (size_t next_start = 0;;) {
+    while (!work.empty()) {
+      const uint32_t at = work.back();
+      work.pop_back();
+      const uint8_t op = code[at];
+      const int32_t d = depth[at];
+      const StackUse s = stack_use(code, at);
+      if (d < s.need) return false;
+      const int32_t after = d + s.net;
+      if (op == OP_END || op == OP_IMPLICIT_RETURN) {
+        if (d != 0) return false;
+      } else if (op == OP_RETURN) {
+        if (d != (is_function ? 1 : 0)) return false;
+      }
+      if (s.falls_through && !reach(at + (op == OP_END ? 1 : inst_size(code + at)), after)) return false;
+      if (s.branch >= 0 && !reach(s.branch, after + s.branch_net)) return false;
+      if (s.branch2 >= 0 && !reach(s.branch2, s.branch2_depth)) return false;
+    }
+    while (next_start < starts.size()) {
+      const uint32_t at = starts[next_start++];
+      const uint8_t op = code[at];
+      if (depth[at] < 0 && (op == OP_LINE || op == OP_SOURCE)) {
+        reach(at, 0);
+        break;
+      }
+    }
+    if (work.empty()) return true;
+  }
 }
 
 bool sr_code_valid(const uint8_t* code, uint32_t len, uint32_t n_vars, uint32_t n_params, const uint8_t* data,

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ constexpr int SR_MAX_STRUCT_DEPTH = 32; // nesting of structure definitions in a
 
 // Structure definition flag bit 0: already written earlier in this file.
 constexpr uint32_t SDEF_WRITTEN = 1;
+
+struct BlockCodec;
 
 // The stream of one open save unit. Reading checks every count against the bytes left
 // in the file before anything is allocated for it.
@@ -98,14 +101,15 @@ class SaveStream {
   [[noreturn]] void fail_write();
 
  private:
-  void raw_write(const void* p, size_t n);
-  void raw_read(void* p, size_t n);
+  // n elements between memory and the file, converted by the codec on the way.
+  void bulk(const BlockCodec& c, uint8_t* mem, uint64_t n);
 
   int unit_;
   FILE* stream_;
   XDR* xdrs_;
   long size_ = 0;
   long record_start_ = -1;
+  std::unique_ptr<uint8_t[]> chunk_;  // conversion buffer of bulk transfers
 };
 
 // ---- values -------------------------------------------------------------------------------
@@ -132,3 +136,9 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*));
 // Returns false at the first fault. Exposed for the tests.
 bool sr_code_valid(const uint8_t* code, uint32_t len, uint32_t n_vars, uint32_t n_params, const uint8_t* data,
                    uint32_t data_len, uint32_t table_start);
+
+// Checks that code[0..len) (well-formed, handles in place) keeps the operand stack
+// balanced: no instruction takes more values than are there, every path reaches an
+// instruction with the same number of values, and the unit ends and returns with
+// none (a function's RETURN with its result).
+bool sr_stack_balanced(const uint8_t* code, uint32_t len, bool is_function);

@@ -254,6 +254,43 @@ namespace {
 constexpr size_t kBigBlock = size_t{1} << 20;
 constexpr size_t kHugeBlock = size_t{2} << 20;
 constexpr size_t head_bytes(size_t n) { return n >= kBigBlock ? 64 : 16; }
+
+// The last freed block of at least this size is kept for the next large request it can
+// serve (a statement that drops an array and makes one of about the same size, a loop
+// that replaces a result): a fresh mapping would be faulted in and cleared page by page
+// again. The kept pages are handed back lazily, so the system can take them when memory
+// runs short.
+constexpr size_t kKeptBlock = size_t{32} << 20;
+struct KeptBlock {
+  uint8_t* raw = nullptr;
+  size_t size = 0;  // bytes usable after the header
+};
+KeptBlock kept;
+
+void release_kept() {
+  free(kept.raw);
+  kept = {};
+}
+
+void keep_block(uint8_t* raw, size_t n) {
+  release_kept();
+  uintptr_t lo = (reinterpret_cast<uintptr_t>(raw) + 64 + 4095) & ~uintptr_t{4095};
+  uintptr_t hi = (reinterpret_cast<uintptr_t>(raw) + 64 + n) & ~uintptr_t{4095};
+  if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_FREE);
+  kept = {raw, n};
+}
+
+// The kept block when it fits n without wasting more than a quarter of it.
+uint8_t* take_kept(size_t n) {
+  if (!kept.raw) return nullptr;
+  if (kept.size < n || n < kept.size - kept.size / 4) {
+    release_kept();
+    return nullptr;
+  }
+  uint8_t* raw = kept.raw;
+  kept = {};
+  return raw;
+}
 }  // namespace
 
 void* counting_malloc(size_t n) {
@@ -267,6 +304,8 @@ void* counting_malloc(size_t n) {
   if (head == 16) {
     raw = static_cast<uint8_t*>(malloc(n + head));
     if (!raw) return nullptr;
+  } else if (n >= kKeptBlock && (raw = take_kept(n))) {
+    // Still advised for huge pages.
   } else {
     void* p = nullptr;
     if (posix_memalign(&p, 64, n + head) != 0) return nullptr;
@@ -294,7 +333,10 @@ void counting_free(void* p) {
   mem_counters.bytes_in_use -= static_cast<uint32_t>(n + 16);
   total_in_use -= n + 16;
   mem_counters.n_free++;
-  free(user - head_bytes(n));
+  if (n >= kKeptBlock && n <= memory_limit() / 4)
+    keep_block(user - head_bytes(n), n);
+  else
+    free(user - head_bytes(n));
 }
 
 void* ur_malloc(size_t n, int severity) {

@@ -161,6 +161,22 @@ TEST_F(FastPathTest, LargeBlocksAreAlignedAndCountedLikeSmallOnes) {
     counting_free(p);
     EXPECT_EQ(mem_counters.bytes_in_use, before);
   }
+  // The last large block freed serves the next request of about its size, counted anew;
+  // a request it would serve wastefully gets a block of its own.
+  const size_t big = size_t{40} << 20;
+  auto* p = static_cast<uint8_t*>(counting_malloc(big));
+  ASSERT_NE(p, nullptr);
+  counting_free(p);
+  auto* q = static_cast<uint8_t*>(counting_malloc(big - 4096));
+  EXPECT_EQ(q, p);
+  EXPECT_EQ(mem_counters.bytes_in_use, before + big - 4096 + 16);
+  memset(q, 0x5A, big - 4096);
+  counting_free(q);
+  auto* r = static_cast<uint8_t*>(counting_malloc(big / 2));
+  ASSERT_NE(r, nullptr);
+  memset(r, 1, big / 2);
+  counting_free(r);
+  EXPECT_EQ(mem_counters.bytes_in_use, before);
   // An array's data follows its descriptor: large arrays get cache-line aligned data.
   int32_t n = 1 << 20;
   Variable* t = make_temp_array_of(TYP_FLOAT, 1, &n);

@@ -195,6 +195,59 @@ TEST_F(SaveStreamTest, BlockConversionAgreesAtEveryLevel) {
   simd_level = saved;
 }
 
+// Blocks of several transfer buffers, starting at a file offset that is not a multiple
+// of the buffer (after a header word), with the stream's own writes before and after.
+TEST_F(SaveStreamTest, LargeBlocksKeepTheStreamPosition) {
+  const uint32_t n = (3u << 20) + 5;
+  std::vector<int16_t> ints(n);
+  std::vector<double> doubles(n / 2);
+  std::vector<uint8_t> bytes(n);
+  for (uint32_t i = 0; i < n; i++) {
+    ints[i] = static_cast<int16_t>(i * 7919u);
+    bytes[i] = static_cast<uint8_t>(i * 13u);
+  }
+  for (size_t i = 0; i < doubles.size(); i++) doubles[i] = static_cast<double>(i) * 0.25 - 9;
+  ASSERT_EQ(open(3, "big", ACC_WRITE | ACC_NEW, FA_XDR), 3);
+  {
+    SaveStream s(3);
+    int32_t w = 0x01020304;
+    s.x_long(w);
+    s.x_elements(TYP_INT, ints.data(), n);
+    s.x_elements(TYP_DOUBLE, doubles.data(), static_cast<uint32_t>(doubles.size()));
+    s.x_opaque(bytes.data(), n);
+    s.x_long(w);
+  }
+  close_unit(3, false, MSG_IOERROR);
+  const std::vector<uint8_t> b = bytes_of("big");
+  const size_t d0 = 4 + size_t{n} * 4, o0 = d0 + doubles.size() * 8;
+  ASSERT_EQ(b.size(), o0 + 4 + ((n + 3) & ~3u) + 4);
+  const size_t last = n - 1;
+  EXPECT_EQ(b[4 + last * 4 + 2], (static_cast<uint16_t>(ints[last]) >> 8) & 0xff);
+  EXPECT_EQ(b[4 + last * 4], ints[last] < 0 ? 0xff : 0);  // sign-extended
+  uint64_t bits;
+  std::memcpy(&bits, &doubles.back(), 8);
+  EXPECT_EQ(b[o0 - 8], bits >> 56);
+  EXPECT_EQ(b[o0 + 4 + last], bytes[last]);
+  ASSERT_EQ(open(3, "big", ACC_READ, FA_XDR), 3);
+  {
+    SaveStream s(3);
+    int32_t w = 0;
+    s.x_long(w);
+    std::vector<int16_t> ints2(n);
+    std::vector<double> doubles2(doubles.size());
+    std::vector<uint8_t> bytes2(n);
+    s.x_elements(TYP_INT, ints2.data(), n);
+    s.x_elements(TYP_DOUBLE, doubles2.data(), static_cast<uint32_t>(doubles.size()));
+    s.x_opaque(bytes2.data(), n);
+    s.x_long(w);
+    EXPECT_EQ(w, 0x01020304);
+    EXPECT_EQ(ints2, ints);
+    EXPECT_EQ(doubles2, doubles);
+    EXPECT_EQ(bytes2, bytes);
+  }
+  close_unit(3, false, MSG_IOERROR);
+}
+
 TEST(RestoredCode, OnlyWellFormedInstructionSequencesPass) {
   // PUSH_LOCAL slot 0, POP, END for a unit with one variable.
   std::vector<uint8_t> code = {OP_PUSH_LOCAL, 0, 0, 0, OP_POP, OP_END};
@@ -213,6 +266,31 @@ TEST(RestoredCode, OnlyWellFormedInstructionSequencesPass) {
   std::vector<uint8_t> cut = {OP_POP, 0, OP_PUSH_LOCAL, 0};
   cut[1] = OP_POP;
   EXPECT_FALSE(sr_code_valid(cut.data(), 4, 1, 0, data, 8, 8));
+}
+
+// Restored code must leave the operand stack as it found it on every path.
+TEST(RestoredCode, OnlyBalancedStacksPass) {
+  // x = 1 (PUSH_CONST is long: use two locals): PUSH_LOCAL, PUSH_LOCAL, STORE, END.
+  std::vector<uint8_t> store = {OP_PUSH_LOCAL, 0, 0, 0, OP_PUSH_LOCAL, 0, 0, 0, OP_STORE, OP_END};
+  EXPECT_TRUE(sr_stack_balanced(store.data(), 10, false));
+  store[4] = OP_PAD4;  // STORE with one value on the stack
+  EXPECT_FALSE(sr_stack_balanced(store.data(), 10, false));
+  // A value left behind at the end.
+  std::vector<uint8_t> left = {OP_PUSH_LOCAL, 0, 0, 0, OP_END};
+  EXPECT_FALSE(sr_stack_balanced(left.data(), 5, false));
+  // A function returns its result; a procedure returns nothing.
+  std::vector<uint8_t> ret = {OP_PUSH_LOCAL, 0, 0, 0, OP_RETURN, OP_END};
+  EXPECT_TRUE(sr_stack_balanced(ret.data(), 6, true));
+  EXPECT_FALSE(sr_stack_balanced(ret.data(), 6, false));
+  // Two paths meeting with different depths: IF x THEN push; POP after the join.
+  std::vector<uint8_t> join = {OP_PUSH_LOCAL, 0, 0, 0, OP_JUMP_IF_FALSE, 0, 8, 0,
+                               OP_PUSH_LOCAL, 0, 0, 0, OP_POP, OP_END};
+  EXPECT_FALSE(sr_stack_balanced(join.data(), 14, false));
+  // Code after an unconditional jump is checked from its statement boundary.
+  std::vector<uint8_t> dead = {OP_JUMP, 0, 9, 0, OP_LINE, 0, 1, 0, OP_POP, OP_END};
+  EXPECT_FALSE(sr_stack_balanced(dead.data(), 10, false));
+  dead[8] = OP_PAD1;
+  EXPECT_TRUE(sr_stack_balanced(dead.data(), 10, false));
 }
 
 }  // namespace

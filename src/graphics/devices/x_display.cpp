@@ -60,9 +60,10 @@ void io_error_exit(Display*, void*) { lost = true; }
 
 // The toolkit's fatal errors must not end the session: they unwind to x_init while the
 // display is opened, and become an ordinary error afterwards.
-void toolkit_error(String text) {
+__attribute__((noreturn)) void toolkit_error(String text) {  // Xt's handler type says so
   if (in_init) throw ToolkitFailure{text ? text : ""};
   message(M_X_PROTOCOL, 0, MSG_LONGJMP, text ? text : "");
+  throw VekJump{MSG_LONGJMP, M_X_PROTOCOL};  // not reached: the action transfers
 }
 
 void toolkit_warning(String) {}
