@@ -1219,8 +1219,11 @@ struct StackUse {
   int32_t branch_net = 0;              // the first branch leaves net + branch_net
 };
 
-StackUse stack_use(const uint8_t* code, uint32_t at) {
-  const uint8_t* p = code + at;
+StackUse stack_use(const uint8_t* code, uint32_t at, uint32_t len) {
+  // The operands are read from a zero-padded copy: a short instruction at the end of the
+  // code has no bytes where the longer forms keep theirs.
+  uint8_t p[8] = {};
+  std::memcpy(p, code + at, std::min<uint32_t>(sizeof p, len - at));
   const uint8_t op = p[0];
   const uint16_t u = inst_u16(p);
   const OperandForm form = inst_def[op].form;
@@ -1315,7 +1318,7 @@ bool sr_stack_balanced(const uint8_t* code, uint32_t len, bool is_function) {
       work.pop_back();
       const uint8_t op = code[at];
       const int32_t d = depth[at];
-      const StackUse s = stack_use(code, at);
+      const StackUse s = stack_use(code, at, len);
       if (d < s.need) return false;
       const int32_t after = d + s.net;
       if (op == OP_END || op == OP_IMPLICIT_RETURN) {

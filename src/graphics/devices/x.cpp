@@ -405,6 +405,9 @@ int state_buttons(unsigned state) {
 bool x_process_event(XEvent* e) {
   XWin* w = find_window_id(e->xany.window);
   if (!w) return false;
+  // Windows of other owners (widget drawing areas) see their events too. Read now: the
+  // window manager's delete request frees the record.
+  const bool ours = !(w->flags & kForeignWindow);
   switch (e->type) {
     case EnterNotify:
       if (x_state.private_colormap) {
@@ -452,8 +455,7 @@ bool x_process_event(XEvent* e) {
     default:
       break;
   }
-  // Windows of other owners (widget drawing areas) see their events too.
-  return !(w->flags & kForeignWindow);
+  return ours;
 }
 
 int x_adopt_window(unsigned long id, int retain) {
