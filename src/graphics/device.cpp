@@ -12,13 +12,15 @@
 
 namespace {
 
+void null_draw(const DevPoint*, const DevPoint*, GraphAttr*) {}
+void null_erase(GraphAttr*) {}
 
-StringDesc name_desc(const char* s) { return StringDesc{static_cast<uint16_t>(strlen(s)), 0, const_cast<char*>(s)}; }
+}  // namespace
 
-DeviceRecord make_record(const char* name, int xs, int ys, int xch, int ych, float px_cm, int n_colors, int fill_dist,
-                         int flags) {
+DeviceRecord make_device_record(const char* name, int xs, int ys, int xch, int ych, float px_cm, int n_colors,
+                                int fill_dist, int flags) {
   DeviceRecord d{};
-  d.name = name_desc(name);
+  d.name = StringDesc{static_cast<uint16_t>(strlen(name)), 0, const_cast<char*>(name)};
   d.x_size = d.x_vsize = xs;
   d.y_size = d.y_vsize = ys;
   d.x_ch_size = xch;
@@ -33,24 +35,19 @@ DeviceRecord make_record(const char* name, int xs, int ys, int xch, int ych, flo
   return d;
 }
 
-void null_draw(const DevPoint*, const DevPoint*, GraphAttr*) {}
-void null_erase(GraphAttr*) {}
-
-}  // namespace
-
 // The records of the drivers that have no operations in this build keep their
 // static values: they can be selected, and every operation reports the missing slot.
 extern DeviceRecord x_device;  // devices/x.cpp
-DeviceRecord regis_device = make_record("REGIS", 768, 480, 10, 18, 20.0f, 16, 1, 122);
-DeviceRecord lj_device = make_record("LJ", 1260, 900, 15, 25, 70.8661f, 2, 1, 1596);
-DeviceRecord tek_device = make_record("TEK", 4096, 3129, 51, 88, 13.0f, 2, 4, 80);
-DeviceRecord hp_device = make_record("HP", 7112, 5080, 88, 141, 400.0f, 9, 6, 8722);
+DeviceRecord regis_device = make_device_record("REGIS", 768, 480, 10, 18, 20.0f, 16, 1, 122);
+DeviceRecord lj_device = make_device_record("LJ", 1260, 900, 15, 25, 70.8661f, 2, 1, 1596);
+DeviceRecord tek_device = make_device_record("TEK", 4096, 3129, 51, 88, 13.0f, 2, 4, 80);
+DeviceRecord hp_device = make_device_record("HP", 7112, 5080, 88, 141, 400.0f, 9, 6, 8722);
 extern DeviceRecord ps_device;  // devices/ps.cpp
-DeviceRecord z_device = make_record("Z", 640, 480, 8, 12, 26.0f, 256, 1, 152764);
-DeviceRecord pcl_device = make_record("PCL", 2100, 1500, 26, 42, 118.11f, 2, 1, 1068);
-DeviceRecord cgm_device = make_record("CGM", 32768, 32768, 546, 728, 678.0f, 256, 1, 63);
+DeviceRecord z_device = make_device_record("Z", 640, 480, 8, 12, 26.0f, 256, 1, 152764);
+DeviceRecord pcl_device = make_device_record("PCL", 2100, 1500, 26, 42, 118.11f, 2, 1, 1068);
+DeviceRecord cgm_device = make_device_record("CGM", 32768, 32768, 546, 728, 678.0f, 256, 1, 63);
 DeviceRecord null_device = [] {
-  DeviceRecord d = make_record("NULL", 1000, 1000, 8, 13, 13.0f, 256, 1, 16);
+  DeviceRecord d = make_device_record("NULL", 1000, 1000, 8, 13, 13.0f, 256, 1, 16);
   d.draw = null_draw;
   d.erase = null_erase;
   return d;

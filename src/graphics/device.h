@@ -143,6 +143,11 @@ struct DeviceRecord : DeviceFields {
   bool (*can_select)(int action);
 };
 
+// A driver's record with its sizes and flags filled in and no operations: the window
+// index -1, no zoom, the aspect ratio of the size.
+DeviceRecord make_device_record(const char* name, int xs, int ys, int xch, int ych, float px_cm, int n_colors,
+                                int fill_dist, int flags);
+
 // The drivers in their table order (X first: the start-up default), null-terminated;
 // sorted by name by init_graphics.
 extern DeviceRecord* dev_list[];

@@ -11,55 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "graphics/device.h"
 #include "graphics/devices/ps.h"
 #include "graphics/plot_window.h"
-#include "interp/routines.h"
-#include "io/files.h"
-#include "session/startup.h"
+#include "null_device_fixture.h"
 #include "scratch_files.h"
 
 namespace {
 
-struct Segment {
-  DevPoint a, b;
-};
-std::vector<Segment> drawn;
-void record_draw(const DevPoint* a, const DevPoint* b, GraphAttr*) { drawn.push_back({*a, *b}); }
-
-class GraphicsTest : public VekTest {
+class GraphicsTest : public NullDeviceTest {
  protected:
-  static void SetUpTestSuite() {
-    init_system_tables();
-    init_files();
-    init_graphics();
-  }
-  void SetUp() override {
-    VekTest::SetUp();
-    ASSERT_EQ(select_device("null"), 1);
-    saved_x_ = xaxis;
-    saved_y_ = yaxis;
-    saved_z_ = zaxis;
-    attr_setup(plot_com, attr_);
-    saved_draw_ = cur_dev()->draw;
-    drawn.clear();
-  }
-  void TearDown() override {
-    cur_dev()->draw = saved_draw_;
-    xaxis = saved_x_;
-    yaxis = saved_y_;
-    zaxis = saved_z_;
-    VekTest::TearDown();
-  }
   GPoint conv(GPoint p, int from, int to, int* ok = nullptr) {
     GPoint out;
     int r = convert_coord(p, from, out, to, attr_);
     if (ok) *ok = r;
     return out;
   }
-  GraphAttr attr_;
-  AxisRec saved_x_, saved_y_, saved_z_;
-  DrawOp saved_draw_;
 };
 
 TEST_F(GraphicsTest, NormalAndDeviceConvertThroughTheVisibleSize) {

@@ -4,48 +4,27 @@
 #include <cmath>
 #include <vector>
 
-#include "graphics/device.h"
 #include "graphics/map.h"
-#include "interp/routines.h"
-#include "io/files.h"
-#include "session/startup.h"
-#include "test_support.h"
+#include "null_device_fixture.h"
 
 namespace {
 
-std::vector<std::pair<DevPoint, DevPoint>> segments;
-void record(const DevPoint* a, const DevPoint* b, GraphAttr*) { segments.push_back({*a, *b}); }
-
-class MapTest : public VekTest {
+class MapTest : public NullDeviceTest {
  protected:
-  static void SetUpTestSuite() {
-    init_system_tables();
-    init_files();
-    init_graphics();
-  }
   void SetUp() override {
-    VekTest::SetUp();
-    ASSERT_EQ(select_device("null"), 1);
-    saved_x_ = xaxis;
-    saved_y_ = yaxis;
+    NullDeviceTest::SetUp();
     saved_map_ = map_p;
-    saved_draw_ = cur_dev()->draw;
     map_p = MapRec{};
     // u in -pi..pi and v in -pi/2..pi/2 fill 0.1..0.9 and 0.3..0.7 of the page.
     xaxis.type = 2;
     xaxis.s[0] = yaxis.s[0] = 0.5f;
     xaxis.s[1] = yaxis.s[1] = static_cast<float>(0.4 / M_PI);
     yaxis.type = 0;
-    attr_setup(plot_com, attr_);
     attr_.clip = nullptr;
-    segments.clear();
   }
   void TearDown() override {
-    cur_dev()->draw = saved_draw_;
-    xaxis = saved_x_;
-    yaxis = saved_y_;
     map_p = saved_map_;
-    VekTest::TearDown();
+    NullDeviceTest::TearDown();
   }
   GPoint project(float lon, float lat, int* ok = nullptr) {
     GPoint out;
@@ -53,10 +32,7 @@ class MapTest : public VekTest {
     if (ok) *ok = r;
     return out;
   }
-  GraphAttr attr_;
-  AxisRec saved_x_, saved_y_;
   MapRec saved_map_;
-  DrawOp saved_draw_;
 };
 
 TEST_F(MapTest, ForwardValuesAndTheCentreLongitude) {
@@ -129,31 +105,31 @@ TEST_F(MapTest, DataConversionsGoThroughTheProjectionAndTheScaling) {
 }
 
 TEST_F(MapTest, SegmentsSplitAtTheEdgeAndStopAtTheHorizon) {
-  cur_dev()->draw = record;
+  cur_dev()->draw = record_draw;
   map_p.projection = 8;
   // The short way from 170 E to 170 W crosses the edge: two pieces, each at one side.
   draw_vector({170, 0, 0, 0}, {-170, 20, 0, 0}, attr_, COORD_DATA);
-  ASSERT_EQ(segments.size(), 2u);
-  EXPECT_NEAR(segments[0].first.x, 100 + 800 * (170.0 + 180) / 360, 1.5);
-  EXPECT_NEAR(segments[0].second.x, 900, 1.5);
-  EXPECT_NEAR(segments[0].second.y, 500 + 400 * 10.0 / 180, 1.5);  // halfway up
-  EXPECT_NEAR(segments[1].first.x, 100, 1.5);
-  EXPECT_NEAR(segments[1].second.x, 100 + 800 * 10.0 / 360, 1.5);
+  ASSERT_EQ(drawn.size(), 2u);
+  EXPECT_NEAR(drawn[0].a.x, 100 + 800 * (170.0 + 180) / 360, 1.5);
+  EXPECT_NEAR(drawn[0].b.x, 900, 1.5);
+  EXPECT_NEAR(drawn[0].b.y, 500 + 400 * 10.0 / 180, 1.5);  // halfway up
+  EXPECT_NEAR(drawn[1].a.x, 100, 1.5);
+  EXPECT_NEAR(drawn[1].b.x, 100 + 800 * 10.0 / 360, 1.5);
   // Along the edge itself nothing is split.
-  segments.clear();
+  drawn.clear();
   draw_vector({-180, -90, 0, 0}, {180, -90, 0, 0}, attr_, COORD_DATA);
-  ASSERT_EQ(segments.size(), 1u);
-  EXPECT_NEAR(segments[0].first.x, 100, 1.5);
-  EXPECT_NEAR(segments[0].second.x, 900, 1.5);
+  ASSERT_EQ(drawn.size(), 1u);
+  EXPECT_NEAR(drawn[0].a.x, 100, 1.5);
+  EXPECT_NEAR(drawn[0].b.x, 900, 1.5);
   // Orthographic: a segment from the centre past the horizon ends on the horizon circle.
   map_p.projection = 2;
-  segments.clear();
+  drawn.clear();
   draw_vector({0, 0, 0, 0}, {120, 0, 0, 0}, attr_, COORD_DATA);
-  ASSERT_EQ(segments.size(), 1u);
-  EXPECT_NEAR(segments[0].second.x, 500 + 1000 * 0.4 / M_PI, 1.5);
-  segments.clear();
+  ASSERT_EQ(drawn.size(), 1u);
+  EXPECT_NEAR(drawn[0].b.x, 500 + 1000 * 0.4 / M_PI, 1.5);
+  drawn.clear();
   draw_vector({150, 0, 0, 0}, {-150, 10, 0, 0}, attr_, COORD_DATA);
-  EXPECT_TRUE(segments.empty());
+  EXPECT_TRUE(drawn.empty());
 }
 
 }  // namespace

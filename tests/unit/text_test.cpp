@@ -5,12 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "graphics/device.h"
 #include "graphics/text.h"
-#include "interp/routines.h"
-#include "io/files.h"
-#include "session/startup.h"
-#include "test_support.h"
+#include "null_device_fixture.h"
 
 namespace {
 
@@ -27,34 +23,20 @@ float record_text(const DevPoint* p, GraphAttr*, TextAttr* t, const char* s, int
   return 10.0f * static_cast<float>(length);
 }
 
-class DeviceTextTest : public VekTest {
+class DeviceTextTest : public NullDeviceTest {
  protected:
-  static void SetUpTestSuite() {
-    init_system_tables();
-    init_files();
-    init_graphics();
-  }
   void SetUp() override {
-    VekTest::SetUp();
-    ASSERT_EQ(select_device("null"), 1);
-    saved_ = *cur_dev();
+    NullDeviceTest::SetUp();
     cur_dev()->text = record_text;
     cur_dev()->flags = DF_INFO_16;  // neither turns its text nor knows the commands
     cur_dev()->x_ch_size = 8;
     cur_dev()->y_ch_size = 13;
-    attr_setup(plot_com, attr_);
     text_.font = 0;
     calls.clear();
-  }
-  void TearDown() override {
-    *cur_dev() = saved_;
-    VekTest::TearDown();
   }
   float draw(const std::string& s) {
     return graph_text(GPoint{0.5f, 0.5f, 0, 0}, COORD_NORMAL, attr_, text_, s.data(), static_cast<int>(s.size()));
   }
-  DeviceRecord saved_;
-  GraphAttr attr_;
   TextAttr text_;
 };
 

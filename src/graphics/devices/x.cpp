@@ -1410,19 +1410,7 @@ void x_device_init() {
 }  // namespace
 
 DeviceRecord x_device = [] {
-  DeviceRecord d{};
-  d.name = StringDesc{1, 0, const_cast<char*>("X")};
-  d.x_size = d.x_vsize = kDefaultXSize;
-  d.y_size = d.y_vsize = kDefaultYSize;
-  d.x_ch_size = 6;
-  d.y_ch_size = 9;
-  d.x_px_cm = d.y_px_cm = 40.0f;
-  d.n_colors = d.table_size = 256;
-  d.fill_dist = 1;
-  d.window = -1;
-  d.flags = 65980;
-  d.zoom[0] = d.zoom[1] = 1;
-  d.aspect = static_cast<float>(kDefaultXSize) / kDefaultYSize;
+  DeviceRecord d = make_device_record("X", kDefaultXSize, kDefaultYSize, 6, 9, 40.0f, 256, 1, 65980);
   d.draw = x_draw;
   d.text = x_text;
   d.erase = x_erase;
