@@ -7,6 +7,8 @@
 
 #include "base/message.h"
 #include "compiler/compiler_input.h"
+#include "compiler/cstate.h"
+#include "compiler/program_areas.h"
 #include "interp/interpreter.h"
 #include "interp/routines.h"
 #include "values/element_ops.h"
@@ -764,3 +766,29 @@ const RoutineEntry frame_procedures[] = {
     RoutineEntry(ur_on_error, "ON_ERROR", 0, 1),
 };
 const int n_frame_procedures = sizeof frame_procedures / sizeof frame_procedures[0];
+
+Variable* main_level_storage(IdentEntry* name, bool create) {
+  if (!main_prog || !main_frame) return nullptr;
+  const uint32_t at = looksym(name, main_prog, create);
+  if (!at) return nullptr;
+  VarEntry* e = var_entry(main_prog, at);
+  const uint32_t index = e->slot / VAR_SLOT_SIZE;
+  if (e->common) {
+    if (e->slot == SLOT_UNASSIGNED || index >= static_cast<uint32_t>(e->common->count)) return nullptr;
+    return e->common->vars + index;
+  }
+  if (e->slot == SLOT_UNASSIGNED) {
+    if (!create) return nullptr;
+    if (!frame_fits(main_prog->n_vars + 1, main_prog->n_params)) message(M_TOO_MANY_LOCALS, 0, MSG_LONGJMP);
+    e->slot = static_cast<uint16_t>(main_prog->n_vars * VAR_SLOT_SIZE);
+    main_prog->n_vars++;
+    if (int code = frame_add_variable(main_prog, e->slot)) {
+      main_prog->n_vars--;
+      e->slot = SLOT_UNASSIGNED;
+      message(code, 0, MSG_LONGJMP);
+    }
+    return frame_var(main_frame, e->slot);
+  }
+  if (index >= main_frame->var_capacity || index >= main_prog->n_vars) return nullptr;
+  return frame_var(main_frame, e->slot);
+}

@@ -64,6 +64,12 @@ inline Variable* frame_var(Frame* f, uint32_t offset) {
   return reinterpret_cast<Variable*>(reinterpret_cast<uint8_t*>(f->vars) + offset);
 }
 
+// The storage of the main program's variable of that name: its common block slot or its
+// frame slot. With create, the name is entered in the main program's table and given a
+// slot when it has none (-54 when the frame has no room); otherwise null for a name
+// without storage.
+Variable* main_level_storage(IdentEntry* name, bool create);
+
 // Creates the main level's frame for main_prog (at start-up).
 void init_frames(CodeBlock* main_program);
 

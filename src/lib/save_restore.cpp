@@ -127,30 +127,12 @@ Variable* main_storage(const VarEntry* e) {
 // The main level's variable of that name, created when needed (only while the main
 // level is current: -252 otherwise, and null).
 Variable* main_variable(IdentEntry* name) {
-  uint32_t at = looksym(name, main_prog, false);
-  if (at) {
-    if (Variable* v = main_storage(var_entry(main_prog, at))) return v;
-  }
+  if (Variable* v = main_level_storage(name, false)) return v;
   if (curr_frame != main_frame) {
     message(M_MAIN_LEVEL_ONLY, 0, MSG_CONTINUE, name->name);
     return nullptr;
   }
-  if (!at) at = looksym(name, main_prog, true);
-  if (!at) return nullptr;
-  VarEntry* e = var_entry(main_prog, at);
-  if (e->slot == SLOT_UNASSIGNED && !e->common) {
-    if (main_prog->n_vars >= main_frame->var_capacity) {
-      message(M_TOO_MANY_LOCALS, 0, MSG_LONGJMP);
-    }
-    e->slot = static_cast<uint16_t>(main_prog->n_vars * VAR_SLOT_SIZE);
-    main_prog->n_vars++;
-    if (int code = frame_add_variable(main_prog, e->slot)) {
-      main_prog->n_vars--;
-      e->slot = SLOT_UNASSIGNED;
-      message(code, 0, MSG_LONGJMP);
-    }
-  }
-  return main_storage(e);
+  return main_level_storage(name, true);
 }
 
 // Plain name of a named variable (without its common block).

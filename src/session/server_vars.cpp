@@ -37,22 +37,7 @@ Variable* main_level_variable(const std::string& name, bool create) {
   if (!valid_name(name) || !main_prog || !main_frame) return nullptr;
   IdentEntry* id = ident_hash(name.c_str(), 0, IDENT_UPCASE | (create ? 0 : IDENT_LOOKUP), MSG_LONGJMP);
   if (!id) return nullptr;
-  uint32_t at = looksym(id, main_prog, create);
-  if (!at) return nullptr;
-  VarEntry* e = var_entry(main_prog, at);
-  if (e->common) return reinterpret_cast<Variable*>(reinterpret_cast<uint8_t*>(e->common->vars) + e->slot);
-  if (e->slot == SLOT_UNASSIGNED) {
-    if (!create) return nullptr;
-    if (!frame_fits(main_prog->n_vars + 1, main_prog->n_params)) message(M_TOO_MANY_LOCALS, 0, MSG_LONGJMP);
-    e->slot = static_cast<uint16_t>(main_prog->n_vars * VAR_SLOT_SIZE);
-    main_prog->n_vars++;
-    if (int code = frame_add_variable(main_prog, e->slot)) {
-      main_prog->n_vars--;
-      e->slot = SLOT_UNASSIGNED;
-      message(code, 0, MSG_LONGJMP);
-    }
-  }
-  return frame_var(main_frame, e->slot);
+  return main_level_storage(id, create);
 }
 
 WireValue wire_from_variable(const std::string& name, Variable* var) {
