@@ -18,6 +18,7 @@
 #include "compiler/routine_table.h"
 #include "interp/subscript.h"
 #include "io/files.h"
+#include "io/xdr_vek.h"
 #include "values/simd.h"
 #include "values/temps.h"
 
@@ -315,13 +316,8 @@ void SaveStream::x_float(float& v) {
   if (!xdr_float(xdrs_, &v)) writing() ? fail_write() : fail_read();
 }
 void SaveStream::x_mips_double(double& v) {
-  uint64_t bits;
-  std::memcpy(&bits, &v, 8);
-  int32_t hi = static_cast<int32_t>(bits >> 32), lo = static_cast<int32_t>(bits & 0xffffffffu);
-  x_long(hi);
-  x_long(lo);
-  bits = (static_cast<uint64_t>(static_cast<uint32_t>(hi)) << 32) | static_cast<uint32_t>(lo);
-  std::memcpy(&v, &bits, 8);
+  if (!writing()) need(8);
+  if (!xdr_vek_mips_double(xdrs_, &v)) writing() ? fail_write() : fail_read();
 }
 void SaveStream::x_complex(Complex& v) {
   x_float(v.r);

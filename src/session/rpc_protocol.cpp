@@ -140,18 +140,6 @@ uint64_t WireValue::count() const {
   return n;
 }
 
-bool_t xdr_vek_mips_double(XDR* xdrs, double* d) {
-  uint64_t bits = 0;
-  if (xdrs->x_op == XDR_ENCODE) memcpy(&bits, d, 8);
-  uint32_t hi = static_cast<uint32_t>(bits >> 32), lo = static_cast<uint32_t>(bits);
-  if (!xdr_u_int32_t(xdrs, &hi) || !xdr_u_int32_t(xdrs, &lo)) return FALSE;
-  if (xdrs->x_op == XDR_DECODE) {
-    bits = (static_cast<uint64_t>(hi) << 32) | lo;
-    memcpy(d, &bits, 8);
-  }
-  return TRUE;
-}
-
 bool_t xdr_vek_rpc_complex(XDR* xdrs, float* re_im) {
   return xdr_i32(xdrs, &re_im[0]) && xdr_i32(xdrs, &re_im[1]);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "io/xdr_vek.h"
+
 constexpr unsigned long RPC_PROGRAM_DEFAULT = 0x2010CAFE;
 constexpr unsigned long RPC_VERSION = 1;
 
@@ -74,6 +76,5 @@ bool_t xdr_oldvinfo(XDR* xdrs, WireValue* value);
 bool_t xdr_vek_command(XDR* xdrs, std::string* command);
 
 // The primitives of the records.
-bool_t xdr_vek_mips_double(XDR* xdrs, double* d);
 bool_t xdr_vek_rpc_complex(XDR* xdrs, float* re_im);
 bool_t xdr_vek_rpc_string(XDR* xdrs, std::string* s);
