@@ -808,6 +808,14 @@ struct HandleSite {
   bool may_be_zero;  // user calls named at run time, TAG with the number on the stack
 };
 
+// The byte code holds operands in the writing host's byte order and constants as images
+// of its Variable records; this word names that layout, so that a host of another one
+// refuses the code rather than run it.
+int32_t code_image_kind() {
+  constexpr int32_t order = std::endian::native == std::endian::little ? 1 : 2;
+  return order | static_cast<int32_t>(sizeof(Variable)) << 8 | static_cast<int32_t>(sizeof(void*)) << 16;
+}
+
 uint32_t table_start_for(uint32_t n_params) { return std::max<uint32_t>(DATA_RESERVE, n_params * 8u); }
 
 // Walks code[0..len) (which has at least 16 readable bytes past len) and collects the
@@ -1051,6 +1059,8 @@ void sr_write_routine(SaveStream& s, CodeBlock* cb) {
   s.x_long(n_relocs);
   int32_t code_len = static_cast<int32_t>(cb->code_len);
   s.x_long(code_len);
+  int32_t image = code_image_kind();
+  s.x_long(image);
   s.x_opaque(code.data(), cb->code_len);
   for (Reloc& r : relocs) {
     s.x_long(r.offset);
@@ -1118,7 +1128,10 @@ CodeBlock* sr_read_routine(SaveStream& s, bool (*active)(const CodeBlock*)) {
   int32_t n_relocs = 0, code_len = 0;
   s.x_long(n_relocs);
   s.x_long(code_len);
-  if (code_len < 1 || code_len > h.code_cap || n_relocs < 0) unexpected_item();
+  int32_t image = 0;
+  s.x_long(image);
+  // Code written by a host of another byte order or value layout cannot be run here.
+  if (code_len < 1 || code_len > h.code_cap || n_relocs < 0 || image != code_image_kind()) unexpected_item();
   s.need(uint64_t(code_len) + uint64_t(n_relocs) * 12);
   std::vector<uint8_t> code(static_cast<size_t>(code_len) + 16, 0);
   s.x_opaque(code.data(), static_cast<uint32_t>(code_len));
