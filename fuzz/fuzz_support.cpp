@@ -19,9 +19,9 @@
 #include "interp/interpreter.h"
 #include "interp/routines.h"
 #include "io/files.h"
-#include "session/rline.h"
+#include "term/rline.h"
 #include "session/startup.h"
-#include "session/tout.h"
+#include "term/tout.h"
 #include "values/temps.h"
 
 #ifndef VEK_FUZZ_LIBRARY
