@@ -49,18 +49,18 @@ GifIo memory_io(Memory* m) {
 void codec(const uint8_t* data, size_t size) {
   const uint32_t nx = 1 + data[1] % 64, ny = 1 + data[2] % 64;
   std::vector<uint8_t> image(static_cast<size_t>(nx) * ny, 0xA5);
-  Memory in{data + 3, size - 3};
+  Memory in{data + 3, size - 3, 0, {}};
   try {
     gif_decode(memory_io(&in), image.data(), nx, ny);
   } catch (const EndOfInput&) {
   }
-  Memory coded{nullptr, 0};
+  Memory coded{nullptr, 0, 0, {}};
   gif_encode(memory_io(&coded), image.data(), nx, ny);
   // The encoder's output ends with the terminator and the trailer.
   const std::vector<uint8_t>& c = coded.out;
   if (c.size() < 4 || c[0] != 8 || c[c.size() - 2] != 0 || c[c.size() - 1] != ';') __builtin_trap();
   std::vector<uint8_t> again(image.size(), 0x5A);
-  Memory back{c.data(), c.size()};
+  Memory back{c.data(), c.size(), 0, {}};
   if (gif_decode(memory_io(&back), again.data(), nx, ny) != GifStatus::kOk) __builtin_trap();
   if (back.at != c.size() - 1 || again != image) __builtin_trap();
 }
