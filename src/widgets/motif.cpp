@@ -323,9 +323,16 @@ void mw_open() { x_init(0, nullptr, 2); }
 
 Arg size_args[2];
 int size_arg_count(WidgetRec* w) {
+  // XtSetArg names its first argument twice: no increments inside it.
   int n = 0;
-  if (w->xsize > 0) XtSetArg(size_args[n++], XmNwidth, static_cast<Dimension>(w->xsize));
-  if (w->ysize > 0) XtSetArg(size_args[n++], XmNheight, static_cast<Dimension>(w->ysize));
+  if (w->xsize > 0) {
+    XtSetArg(size_args[n], XmNwidth, static_cast<Dimension>(w->xsize));
+    n++;
+  }
+  if (w->ysize > 0) {
+    XtSetArg(size_args[n], XmNheight, static_cast<Dimension>(w->ysize));
+    n++;
+  }
   return n;
 }
 
@@ -675,6 +682,17 @@ void mw_set_size(WidgetRec* w) {
     case WT_SLIDER:
       if (w->xsize > 0 && !(w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleWidth, w->xsize, nullptr);
       if (w->ysize > 0 && (w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleHeight, w->ysize, nullptr);
+      break;
+    case WT_DRAW:
+      // A scrolling drawing area keeps its size; XSIZE and YSIZE are the viewport's.
+      if (!(w->flags & WF_DRAW_SCROLL)) {
+        if (int n = size_arg_count(w)) XtSetValues(h, size_args, static_cast<Cardinal>(n));
+      } else if (XtIsRealized(h)) {
+        fit_scroller(w);
+      } else {
+        XtVaSetValues(scroller_of(w), XmNwidth, static_cast<Dimension>(std::max(w->xsize, 1)), XmNheight,
+                      static_cast<Dimension>(std::max(w->ysize, 1)), nullptr);
+      }
       break;
     default:
       if (int n = size_arg_count(w)) XtSetValues(h, size_args, static_cast<Cardinal>(n));
