@@ -635,9 +635,20 @@ void mw_get_tlb_offset(WidgetRec* top, int* x, int* y) {
   *x = *y = 0;
   Widget s = shell_of(top);
   if (!s || !XtIsRealized(s)) return;
+  // A window manager puts the shell in a frame of its own, and places the frame's inside
+  // where the shell asks to go: the offset is the frame's, so that what was set reads back.
+  Display* d = x_state.display;
+  Window frame = XtWindow(s), root = RootWindow(d, x_state.screen);
+  for (;;) {
+    Window r, parent, *children = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(d, frame, &r, &parent, &children, &n)) return;
+    if (children) XFree(children);
+    if (parent == root || parent == 0) break;
+    frame = parent;
+  }
   Window child;
-  XTranslateCoordinates(x_state.display, XtWindow(s), RootWindow(x_state.display, x_state.screen), 0, 0, x, y,
-                        &child);
+  XTranslateCoordinates(d, frame, root, 0, 0, x, y, &child);
 }
 
 void mw_get_tlb_size(WidgetRec* top, int* width, int* height) {
@@ -702,7 +713,16 @@ void mw_set_size(WidgetRec* w) {
 }
 
 void mw_set_input_focus(WidgetRec* w) {
-  if (Widget h = handle_of(w)) XmProcessTraversal(h, XmTRAVERSE_CURRENT);
+  Widget h = handle_of(w);
+  if (!h) return;
+  XmProcessTraversal(h, XmTRAVERSE_CURRENT);
+  // That moves the focus inside the window; the keyboard comes to the window only when
+  // the server's focus is there too (a window manager leaves it where the pointer is).
+  Widget s = shell_of(w->top);
+  XWindowAttributes a;
+  if (s && XtIsRealized(s) && XGetWindowAttributes(x_state.display, XtWindow(s), &a) && a.map_state == IsViewable)
+    XSetInputFocus(x_state.display, XtWindow(s), RevertToParent, CurrentTime);
+  XFlush(x_state.display);
 }
 
 Cursor watch = 0;
