@@ -11,6 +11,9 @@
 #include <Xm/PushB.h>
 #include <Xm/RowColumn.h>
 #include <Xm/Scale.h>
+#include <Xm/ScrollBar.h>
+#include <Xm/ScrolledW.h>
+#include <Xm/ToggleB.h>
 #include <Xm/Protocols.h>
 #include <Xm/Text.h>
 #include <Xm/Xm.h>
@@ -48,6 +51,39 @@ void push_activate(Widget, XtPointer data, XtPointer) {
   if (!w) return;
   WidgetEvent* e = new_widget_event_rec(w, false, EV_BUTTON);
   e->value[0] = 1;  // SELECT
+  widget_event_arrived(w);
+}
+
+void queue_select(WidgetRec* w, int select) { new_widget_event_rec(w, false, EV_BUTTON)->value[0] = select; }
+
+void set_toggle(WidgetRec* w, bool on) {
+  XmToggleButtonSetState(handle_of(w), on ? True : False, False);
+  w->toggle_set = on;
+}
+
+bool in_exclusive_base(WidgetRec* w) { return w->parent && (w->parent->flags & WF_EXCLUSIVE); }
+
+// Clears the other toggles of w's exclusive base without their callbacks; with report,
+// each one cleared queues its SELECT 0.
+void clear_siblings(WidgetRec* w, bool report) {
+  for (WidgetRec* s = w->parent->child; s; s = s->sibling) {
+    if (s == w || !(s->flags & WF_TOGGLE) || !s->handle || !s->toggle_set) continue;
+    set_toggle(s, false);
+    if (report) queue_select(s, 0);
+  }
+}
+
+void toggle_changed(Widget, XtPointer data, XtPointer call) {
+  WidgetRec* w = rec_of(data);
+  if (!w) return;
+  bool on = static_cast<XmToggleButtonCallbackStruct*>(call)->set != XmUNSET;
+  // A click on the button set in an exclusive base leaves it set: no change, no event.
+  if (on == w->toggle_set) return;
+  w->toggle_set = on;
+  // The button let go comes first. The toolkit's radio behaviour may reach it before or
+  // after this callback: clearing it here, silently, gives one order either way.
+  if (on && in_exclusive_base(w)) clear_siblings(w, true);
+  queue_select(w, on ? 1 : 0);
   widget_event_arrived(w);
 }
 
@@ -151,13 +187,109 @@ void draw_input(Widget, XtPointer data, XEvent* ev, Boolean*) {
   Dimension h = 0;
   XtVaGetValues(handle_of(w), XmNheight, &h, nullptr);
   // Device coordinates, as the graphics routines count them: y from the bottom.
-  WidgetEvent* e = new_widget_event_rec(w, type == 2, EV_DRAW);
+  WidgetEvent* e = new_widget_event_rec(w, type == 2, EV_DRAW, type);
   e->value[0] = type;
   e->value[1] = x;
   e->value[2] = static_cast<int>(h) - 1 - y;
   e->value[3] = press;
   e->value[4] = release;
   widget_event_arrived(w);
+}
+
+// ---- scrolling drawing areas ----------------------------------------------------------------
+// The drawing area is the work window of an automatic scrolled window, inside its clip
+// window; the scroll bars' values are the clip window's offset from the top left.
+
+Widget shell_of(WidgetRec* top);
+Widget clip_of(WidgetRec* w) { return XtParent(handle_of(w)); }
+Widget scroller_of(WidgetRec* w) { return XtParent(clip_of(w)); }
+
+void view_of(WidgetRec* w, int* x, int* y) {
+  Position px = 0, py = 0;
+  Dimension ah = 0, ch = 0;
+  XtVaGetValues(handle_of(w), XmNx, &px, XmNy, &py, XmNheight, &ah, nullptr);
+  XtVaGetValues(clip_of(w), XmNheight, &ch, nullptr);
+  *x = -px;
+  // The lower left corner, counted from the bottom as device coordinates are.
+  *y = std::max(0, static_cast<int>(ah) + py - static_cast<int>(ch));
+}
+
+bool setting_view = false;  // the program moves the view: no events
+
+void view_moved(Widget, XtPointer data, XtPointer) {
+  WidgetRec* w = rec_of(data);
+  if (!w || setting_view || !(w->flags & WF_DRAW_VIEWPORT)) return;
+  // One event for a series of moves still waiting: the latest position.
+  WidgetEvent* e = new_widget_event_rec(w, true, EV_DRAW, 3);
+  e->value[0] = 3;
+  view_of(w, &e->value[1], &e->value[2]);
+  e->value[3] = e->value[4] = 0;
+  widget_event_arrived(w);
+}
+
+// Every way a scroll bar moves.
+const char* const kScrollCallbacks[] = {XmNvalueChangedCallback, XmNdragCallback, XmNincrementCallback,
+                                        XmNdecrementCallback, XmNpageIncrementCallback, XmNpageDecrementCallback,
+                                        XmNtoTopCallback, XmNtoBottomCallback};
+
+// The scrolled window around the drawing area of w. Its size for a clip window of xsize
+// by ysize is known once it has been laid out (fit_scroller).
+Widget make_scroller(WidgetRec* w, Widget holder) {
+  Widget sw = XtVaCreateManagedWidget("drawScroll", xmScrolledWindowWidgetClass, holder, XmNscrollingPolicy,
+                                      XmAUTOMATIC, XmNscrollBarDisplayPolicy, XmSTATIC, XmNvisualPolicy, XmCONSTANT,
+                                      XmNwidth, static_cast<Dimension>(std::max(w->xsize, 1)), XmNheight,
+                                      static_cast<Dimension>(std::max(w->ysize, 1)), nullptr);
+  Widget hsb = nullptr, vsb = nullptr;
+  XtVaGetValues(sw, XmNhorizontalScrollBar, &hsb, XmNverticalScrollBar, &vsb, nullptr);
+  for (Widget bar : {hsb, vsb})
+    if (bar)
+      for (const char* reason : kScrollCallbacks) XtAddCallback(bar, reason, view_moved, id_data(w));
+  return sw;
+}
+
+// Grows the scrolled window by what its frame and scroll bars take from the clip window.
+void fit_scroller(WidgetRec* w) {
+  Widget sw = scroller_of(w);
+  Dimension sw_w = 0, sw_h = 0, clip_w = 0, clip_h = 0;
+  XtVaGetValues(sw, XmNwidth, &sw_w, XmNheight, &sw_h, nullptr);
+  XtVaGetValues(clip_of(w), XmNwidth, &clip_w, XmNheight, &clip_h, nullptr);
+  int want_w = sw_w + std::max(w->xsize, 1) - clip_w, want_h = sw_h + std::max(w->ysize, 1) - clip_h;
+  if (want_w == sw_w && want_h == sw_h) return;
+  // The shell refuses to grow for its children unless told; only for this once.
+  Widget shell = shell_of(w->top);
+  Boolean allow = False;
+  XtVaGetValues(shell, XmNallowShellResize, &allow, nullptr);
+  XtVaSetValues(shell, XmNallowShellResize, True, nullptr);
+  XtVaSetValues(sw, XmNwidth, static_cast<Dimension>(want_w), XmNheight, static_cast<Dimension>(want_h), nullptr);
+  XtVaSetValues(shell, XmNallowShellResize, allow, nullptr);
+}
+
+void mw_get_draw_view(WidgetRec* w, int* x, int* y) {
+  *x = *y = 0;
+  if (w->handle) view_of(w, x, y);
+}
+
+void mw_set_draw_view(WidgetRec* w, int x, int y) {
+  if (!w->handle) return;
+  Widget hsb = nullptr, vsb = nullptr;
+  XtVaGetValues(scroller_of(w), XmNhorizontalScrollBar, &hsb, XmNverticalScrollBar, &vsb, nullptr);
+  Dimension ch = 0;
+  XtVaGetValues(clip_of(w), XmNheight, &ch, nullptr);
+  // The vertical bar counts from the top.
+  int top = w->scroll_ysize - static_cast<int>(ch) - y;
+  setting_view = true;
+  struct Reset {
+    ~Reset() { setting_view = false; }
+  } reset;
+  for (auto [bar, want] : {std::pair{hsb, x}, std::pair{vsb, top}}) {
+    if (!bar) continue;
+    int value = 0, lo = 0, hi = 0, slider = 0, step = 0, page = 0;
+    XtVaGetValues(bar, XmNminimum, &lo, XmNmaximum, &hi, XmNsliderSize, &slider, XmNincrement, &step,
+                  XmNpageIncrement, &page, XmNvalue, &value, nullptr);
+    // Notifying lets the scrolled window move the drawing area.
+    XmScrollBarSetValues(bar, std::clamp(want, lo, std::max(lo, hi - slider)), slider, step, page, True);
+  }
+  XFlush(x_state.display);
 }
 
 // Waits (up to a second) until the window is on the screen: drawing into it before would
@@ -179,6 +311,7 @@ void adopt_draw_windows(WidgetRec* w) {
   if (w->type != WT_DRAW || w->draw_index >= 0 || !w->handle) return;
   Widget h = handle_of(w);
   if (!XtIsRealized(h)) return;
+  if (w->flags & WF_DRAW_SCROLL) fit_scroller(w);
   wait_viewable(XtWindow(h));
   w->draw_index = x_adopt_window(XtWindow(h), w->retain);
 }
@@ -190,9 +323,16 @@ void mw_open() { x_init(0, nullptr, 2); }
 
 Arg size_args[2];
 int size_arg_count(WidgetRec* w) {
+  // XtSetArg names its first argument twice: no increments inside it.
   int n = 0;
-  if (w->xsize > 0) XtSetArg(size_args[n++], XmNwidth, static_cast<Dimension>(w->xsize));
-  if (w->ysize > 0) XtSetArg(size_args[n++], XmNheight, static_cast<Dimension>(w->ysize));
+  if (w->xsize > 0) {
+    XtSetArg(size_args[n], XmNwidth, static_cast<Dimension>(w->xsize));
+    n++;
+  }
+  if (w->ysize > 0) {
+    XtSetArg(size_args[n], XmNheight, static_cast<Dimension>(w->ysize));
+    n++;
+  }
   return n;
 }
 
@@ -211,15 +351,22 @@ void mw_create(WidgetRec* w) {
         XmAddWMProtocolCallback(parent, x_state.wm_delete_window, shell_closed, id_data(w));
       }
       made = XtVaCreateWidget("base", xmRowColumnWidgetClass, parent, XmNorientation,
-                              (w->flags & WF_COLUMN) ? XmVERTICAL : XmHORIZONTAL, nullptr);
+                              (w->flags & WF_COLUMN) ? XmVERTICAL : XmHORIZONTAL, XmNradioBehavior,
+                              (w->flags & WF_EXCLUSIVE) ? True : False, nullptr);
       if (w->xsize > 0 || w->ysize > 0) XtSetValues(made, size_args, static_cast<Cardinal>(size_arg_count(w)));
       break;
     }
     case WT_BUTTON: {
       XmString s = xm_string(w->value);
-      made = XtVaCreateWidget("button", xmPushButtonWidgetClass, parent, XmNlabelString, s, nullptr);
+      if (w->flags & WF_TOGGLE) {
+        made = XtVaCreateWidget("toggle", xmToggleButtonWidgetClass, parent, XmNlabelString, s, XmNindicatorType,
+                                in_exclusive_base(w) ? XmONE_OF_MANY : XmN_OF_MANY, nullptr);
+        XtAddCallback(made, XmNvalueChangedCallback, toggle_changed, id_data(w));
+      } else {
+        made = XtVaCreateWidget("button", xmPushButtonWidgetClass, parent, XmNlabelString, s, nullptr);
+        XtAddCallback(made, XmNactivateCallback, push_activate, id_data(w));
+      }
       XmStringFree(s);
-      XtAddCallback(made, XmNactivateCallback, push_activate, id_data(w));
       break;
     }
     case WT_LABEL: {
@@ -266,10 +413,12 @@ void mw_create(WidgetRec* w) {
       // the drawing area keeps the size asked for.
       Widget holder = XtVaCreateManagedWidget("drawHolder", xmBulletinBoardWidgetClass, parent, XmNmarginWidth, 0,
                                               XmNmarginHeight, 0, XmNshadowThickness, 0, nullptr);
-      made = XtVaCreateWidget("draw", xmDrawingAreaWidgetClass, holder, XmNwidth,
-                              static_cast<Dimension>(w->xsize > 0 ? w->xsize : 100), XmNheight,
-                              static_cast<Dimension>(w->ysize > 0 ? w->ysize : 100), XmNresizePolicy, XmNONE,
-                              nullptr);
+      bool scroll = w->flags & WF_DRAW_SCROLL;
+      int width = scroll ? w->scroll_xsize : w->xsize > 0 ? w->xsize : 100;
+      int height = scroll ? w->scroll_ysize : w->ysize > 0 ? w->ysize : 100;
+      made = XtVaCreateWidget("draw", xmDrawingAreaWidgetClass, scroll ? make_scroller(w, holder) : holder, XmNwidth,
+                              static_cast<Dimension>(width), XmNheight, static_cast<Dimension>(height),
+                              XmNresizePolicy, XmNONE, nullptr);
       XtAddEventHandler(made, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, False, draw_input,
                         id_data(w));
       break;
@@ -323,7 +472,8 @@ void mw_destroy(WidgetRec* w) {
   if (!h || !x_state.display) return;
   drop_draw_windows(w);
   // Top-level bases go with their shell, drawing areas with their holder.
-  XtDestroyWidget(!w->parent || w->type == WT_DRAW ? XtParent(h) : h);
+  Widget holder = w->type == WT_DRAW && (w->flags & WF_DRAW_SCROLL) ? XtParent(scroller_of(w)) : XtParent(h);
+  XtDestroyWidget(!w->parent || w->type == WT_DRAW ? holder : h);
   // Destruction completes at the next dispatch; do it now so the window goes at once.
   while (XtAppPending(x_state.app)) XtAppProcessEvent(x_state.app, XtIMAll);
   XFlush(x_state.display);
@@ -485,9 +635,20 @@ void mw_get_tlb_offset(WidgetRec* top, int* x, int* y) {
   *x = *y = 0;
   Widget s = shell_of(top);
   if (!s || !XtIsRealized(s)) return;
+  // A window manager puts the shell in a frame of its own, and places the frame's inside
+  // where the shell asks to go: the offset is the frame's, so that what was set reads back.
+  Display* d = x_state.display;
+  Window frame = XtWindow(s), root = RootWindow(d, x_state.screen);
+  for (;;) {
+    Window r, parent, *children = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(d, frame, &r, &parent, &children, &n)) return;
+    if (children) XFree(children);
+    if (parent == root || parent == 0) break;
+    frame = parent;
+  }
   Window child;
-  XTranslateCoordinates(x_state.display, XtWindow(s), RootWindow(x_state.display, x_state.screen), 0, 0, x, y,
-                        &child);
+  XTranslateCoordinates(d, frame, root, 0, 0, x, y, &child);
 }
 
 void mw_get_tlb_size(WidgetRec* top, int* width, int* height) {
@@ -533,6 +694,17 @@ void mw_set_size(WidgetRec* w) {
       if (w->xsize > 0 && !(w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleWidth, w->xsize, nullptr);
       if (w->ysize > 0 && (w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleHeight, w->ysize, nullptr);
       break;
+    case WT_DRAW:
+      // A scrolling drawing area keeps its size; XSIZE and YSIZE are the viewport's.
+      if (!(w->flags & WF_DRAW_SCROLL)) {
+        if (int n = size_arg_count(w)) XtSetValues(h, size_args, static_cast<Cardinal>(n));
+      } else if (XtIsRealized(h)) {
+        fit_scroller(w);
+      } else {
+        XtVaSetValues(scroller_of(w), XmNwidth, static_cast<Dimension>(std::max(w->xsize, 1)), XmNheight,
+                      static_cast<Dimension>(std::max(w->ysize, 1)), nullptr);
+      }
+      break;
     default:
       if (int n = size_arg_count(w)) XtSetValues(h, size_args, static_cast<Cardinal>(n));
       break;
@@ -541,7 +713,16 @@ void mw_set_size(WidgetRec* w) {
 }
 
 void mw_set_input_focus(WidgetRec* w) {
-  if (Widget h = handle_of(w)) XmProcessTraversal(h, XmTRAVERSE_CURRENT);
+  Widget h = handle_of(w);
+  if (!h) return;
+  XmProcessTraversal(h, XmTRAVERSE_CURRENT);
+  // That moves the focus inside the window; the keyboard comes to the window only when
+  // the server's focus is there too (a window manager leaves it where the pointer is).
+  Widget s = shell_of(w->top);
+  XWindowAttributes a;
+  if (s && XtIsRealized(s) && XGetWindowAttributes(x_state.display, XtWindow(s), &a) && a.map_state == IsViewable)
+    XSetInputFocus(x_state.display, XtWindow(s), RevertToParent, CurrentTime);
+  XFlush(x_state.display);
 }
 
 Cursor watch = 0;
@@ -611,6 +792,14 @@ void mw_set_resource(const char* line) {
 
 int mw_draw_window(WidgetRec* w) { return w->draw_index; }
 
+void mw_set_button(WidgetRec* w, bool on) {
+  Widget h = handle_of(w);
+  if (!h) return;
+  if (on && in_exclusive_base(w)) clear_siblings(w, false);
+  set_toggle(w, on);
+  XFlush(x_state.display);
+}
+
 void mw_wait() { x_wait_for_event(); }
 void mw_drain() { x_drain_events(); }
 
@@ -623,5 +812,5 @@ const ToolkitOps motif_ops = {
     mw_set_list_top, mw_get_list_visible, mw_get_text_select, mw_set_text_select, mw_get_text_top_line,
     mw_set_text_top_line, mw_set_editable, mw_get_tlb_offset, mw_get_tlb_size, mw_set_tlb_offset,
     mw_iconify,   mw_set_size,     mw_set_input_focus, mw_hourglass,    mw_add_timer, mw_get_resource,
-    mw_set_resource, mw_draw_window, mw_wait,         mw_drain,
+    mw_set_resource, mw_draw_window, mw_set_button, mw_get_draw_view, mw_set_draw_view, mw_wait, mw_drain,
 };

@@ -54,6 +54,12 @@ struct ToolkitOps {
   void (*set_resource)(const char* line);
   // Draw widgets: the graphics window index made for them at realisation (-1 none).
   int (*draw_window)(WidgetRec* w);
+  // Toggle buttons: set or clear, without an event.
+  void (*set_button)(WidgetRec* w, bool on);
+  // Scrolling draw widgets: the viewport's lower left corner in the drawing area (y from
+  // the bottom), and moving it there (clamped, without an event).
+  void (*get_draw_view)(WidgetRec* w, int* x, int* y);
+  void (*set_draw_view)(WidgetRec* w, int x, int y);
   // Waits for the next event of the window system and handles it.
   void (*wait)();
   // Handles whatever is queued, without waiting.

@@ -160,11 +160,16 @@ void free_widget_rec(WidgetRec* w) {
 
 int widget_live_count() { return live; }
 
-WidgetEvent* new_widget_event_rec(WidgetRec* w, bool coalesce, int kind) {
+WidgetEvent* new_widget_event_rec(WidgetRec* w, bool coalesce, int kind, int subtype) {
   WidgetRec* top = w->top;
-  if (coalesce)
+  if (coalesce) {
+    // Only the widget's latest event may take the update: an earlier one would move the
+    // new state ahead of the widget's events in between.
+    WidgetEvent* last = nullptr;
     for (WidgetEvent* e = top->queue_head; e; e = e->next)
-      if (e->target == w->id && e->kind == kind) return e;
+      if (e->target == w->id) last = e;
+    if (last && last->kind == kind && (subtype < 0 || last->value[0] == subtype)) return last;
+  }
   if (!free_events) {
     auto block = std::unique_ptr<WidgetEvent[]>(new (std::nothrow) WidgetEvent[kEventBlock]);
     if (!block) message(M_NO_MEMORY, 0, MSG_LONGJMP, "getting widget event memory");

@@ -28,6 +28,11 @@ constexpr uint32_t WF_DYING = 1024;        // being destroyed: no more events
 constexpr uint32_t WF_VERTICAL = 2048;     // slider: vertical
 constexpr uint32_t WF_SUPPRESS = 4096;     // slider: value not shown
 constexpr uint32_t WF_MULTILINE = 8192;    // text: more than one line
+constexpr uint32_t WF_EXCLUSIVE = 16384;   // base: its buttons are toggles, one set at a time
+constexpr uint32_t WF_NONEXCLUSIVE = 32768;  // base: its buttons are independent toggles
+constexpr uint32_t WF_TOGGLE = 65536;      // button: a toggle (its base is either of the above)
+constexpr uint32_t WF_DRAW_SCROLL = 131072;  // draw: a viewport onto a larger drawing area
+constexpr uint32_t WF_DRAW_VIEWPORT = 262144;  // draw: moving the viewport is an event
 
 struct WidgetEvent;
 
@@ -55,6 +60,9 @@ struct WidgetRec {
   int32_t list_count;
   int32_t draw_index = -1;  // draw: its graphics window once realized
   int32_t retain = -1;      // draw: retain mode of that window (-1: the device's)
+  // Scrolling draw: the drawing area's size (xsize, ysize are then the viewport's).
+  int32_t scroll_xsize = 0, scroll_ysize = 0;
+  bool toggle_set = false;  // toggle: its state as last reported or set
 };
 
 // An event waiting in its tree's queue. kind is the structure it becomes.
@@ -99,9 +107,10 @@ void free_widget_rec(WidgetRec* w);
 int widget_live_count();
 
 // ---- events ---------------------------------------------------------------------------------
-// An event for widget w at the tail of its tree's queue. With coalesce, a pending event of
-// the same widget is returned instead, to be updated.
-WidgetEvent* new_widget_event_rec(WidgetRec* w, bool coalesce, int kind);
+// An event for widget w at the tail of its tree's queue. With coalesce, the widget's latest
+// pending event is returned instead, to be updated, when it is of the same kind (and, with
+// a subtype of 0 or more, has that value[0], as draw events their TYPE).
+WidgetEvent* new_widget_event_rec(WidgetRec* w, bool coalesce, int kind, int subtype = -1);
 // Removes and returns the first pending event of the tree of top (null: any tree).
 WidgetEvent* widget_take_event(WidgetRec* top);
 void widget_free_event_rec(WidgetEvent* e);

@@ -349,9 +349,10 @@ enum : uint8_t {
 
 struct CreateKw {
   int32_t all_events, button_events, column, drag, editable, motion_events, row, scroll, suppress, vertical;
-  int32_t xsize, ysize, minimum, maximum, retain, group_leader;
+  int32_t exclusive, nonexclusive, viewport_events;
+  int32_t xsize, ysize, minimum, maximum, retain, group_leader, x_scroll, y_scroll;
   int32_t has_xsize, has_ysize, has_min, has_max, has_pro, has_func, has_title, has_value, has_uvalue, has_kill,
-      has_notify, has_retain, has_group;
+      has_notify, has_retain, has_group, has_x_scroll, has_y_scroll;
   StringDesc pro, func, title, kill, notify;
   Variable *value, *uvalue;
 };
@@ -365,22 +366,27 @@ const KwEntry kCreateKeywords[] = {
     {"EDITABLE", TYP_LONG, K_TEXT, kFlag, nullptr, &ck.editable},
     {"EVENT_FUNC", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_func, &ck.func},
     {"EVENT_PRO", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_pro, &ck.pro},
+    {"EXCLUSIVE", TYP_LONG, K_BASE, kFlag, nullptr, &ck.exclusive},
     {"GROUP_LEADER", TYP_LONG, K_BASE, 0, &ck.has_group, &ck.group_leader},
     {"KILL_NOTIFY", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_kill, &ck.kill},
     {"MAXIMUM", TYP_LONG, K_SLIDER, 0, &ck.has_max, &ck.maximum},
     {"MINIMUM", TYP_LONG, K_SLIDER, 0, &ck.has_min, &ck.minimum},
     {"MOTION_EVENTS", TYP_LONG, K_DRAW, kFlag, nullptr, &ck.motion_events},
+    {"NONEXCLUSIVE", TYP_LONG, K_BASE, kFlag, nullptr, &ck.nonexclusive},
     {"NOTIFY_REALIZE", TYP_STRING, K_ALL, KW_CLEAR, &ck.has_notify, &ck.notify},
     {"RETAIN", TYP_LONG, K_DRAW, 0, &ck.has_retain, &ck.retain},
     {"ROW", TYP_LONG, K_BASE, kFlag, nullptr, &ck.row},
-    {"SCROLL", TYP_LONG, K_TEXT, kFlag, nullptr, &ck.scroll},
+    {"SCROLL", TYP_LONG, K_TEXT | K_DRAW, kFlag, nullptr, &ck.scroll},
     {"SUPPRESS_VALUE", TYP_LONG, K_SLIDER, kFlag, nullptr, &ck.suppress},
     {"TITLE", TYP_STRING, K_BASE | K_SLIDER, KW_CLEAR, &ck.has_title, &ck.title},
     {"UVALUE", 0, K_ALL, KW_OUTPUT | KW_CLEAR, &ck.has_uvalue, &ck.uvalue},
     {"VALUE", 0, K_ALL & ~K_BASE & ~K_DRAW, KW_OUTPUT | KW_CLEAR, &ck.has_value, &ck.value},
     {"VERTICAL", TYP_LONG, K_SLIDER, kFlag, nullptr, &ck.vertical},
+    {"VIEWPORT_EVENTS", TYP_LONG, K_DRAW, kFlag, nullptr, &ck.viewport_events},
     {"XSIZE", TYP_LONG, K_ALL, 0, &ck.has_xsize, &ck.xsize},
+    {"X_SCROLL_SIZE", TYP_LONG, K_DRAW, 0, &ck.has_x_scroll, &ck.x_scroll},
     {"YSIZE", TYP_LONG, K_ALL, 0, &ck.has_ysize, &ck.ysize},
+    {"Y_SCROLL_SIZE", TYP_LONG, K_DRAW, 0, &ck.has_y_scroll, &ck.y_scroll},
     {nullptr, 0, 0, 0, nullptr, nullptr},
 };
 
@@ -405,6 +411,22 @@ std::string joined_text(Variable* v, bool no_newline) {
     out += lines[i];
   }
   return out;
+}
+
+// A scrolling drawing area: the scroll sizes (or XSIZE, YSIZE) give the drawing area, and
+// XSIZE, YSIZE the viewport when scroll sizes are given; a viewport not given is the
+// drawing area up to 300 pixels.
+void scroll_sizes(WidgetRec* w) {
+  constexpr int32_t kDefaultArea = 100, kMaxViewport = 300;
+  w->flags |= WF_DRAW_SCROLL;
+  w->scroll_xsize = ck.has_x_scroll ? ck.x_scroll : ck.has_xsize ? ck.xsize : kDefaultArea;
+  w->scroll_ysize = ck.has_y_scroll ? ck.y_scroll : ck.has_ysize ? ck.ysize : kDefaultArea;
+  w->scroll_xsize = std::max(w->scroll_xsize, 1);
+  w->scroll_ysize = std::max(w->scroll_ysize, 1);
+  w->xsize = ck.has_x_scroll && ck.has_xsize ? ck.xsize : std::min(w->scroll_xsize, kMaxViewport);
+  w->ysize = ck.has_y_scroll && ck.has_ysize ? ck.ysize : std::min(w->scroll_ysize, kMaxViewport);
+  // What is drawn off the viewport must be there when it scrolls into view.
+  if (w->retain < 0) w->retain = 2;
 }
 
 Variable* create(int type, uint8_t mask, int argc, Variable* argv[], KwNames argk) {
@@ -459,8 +481,13 @@ Variable* create(int type, uint8_t mask, int argc, Variable* argv[], KwNames arg
   if (type == WT_TEXT && (ck.scroll || w->ysize > 1 || value.find('\n') != std::string::npos))
     w->flags |= WF_MULTILINE;
   if (ck.has_retain) w->retain = std::clamp(ck.retain, 0, 2);
+  if (type == WT_DRAW && (ck.scroll || ck.has_x_scroll || ck.has_y_scroll)) scroll_sizes(w);
+  if (ck.viewport_events) w->flags |= WF_DRAW_VIEWPORT;
   w->group_leader = leader;
   if (type == WT_BASE && !ck.row) w->flags |= WF_COLUMN;
+  if (ck.exclusive) w->flags |= WF_EXCLUSIVE;
+  else if (ck.nonexclusive) w->flags |= WF_NONEXCLUSIVE;
+  if (type == WT_BUTTON && (parent->flags & (WF_EXCLUSIVE | WF_NONEXCLUSIVE))) w->flags |= WF_TOGGLE;
   if (ck.has_kill) w->kill_notify = upper(ck.kill);
   if (ck.has_notify) w->notify_realize = upper(ck.notify);
   w->value = value;
@@ -765,7 +792,22 @@ void control_one(const ToolkitOps& tk, WidgetRec* w, int n_ids) {
   if (cw.has_all_text && w->type == WT_TEXT) set_flag(w, WF_ALL_TEXT, cw.all_text);
   if (cw.has_button && w->type == WT_DRAW) set_flag(w, WF_DRAW_BUTTON, cw.button);
   if (cw.has_motion && w->type == WT_DRAW) set_flag(w, WF_DRAW_MOTION, cw.motion);
-  if ((cw.has_get_view || cw.has_set_view) && w->type == WT_DRAW) message(-364, 0, MSG_LONGJMP);
+  if (cw.has_viewport && w->type == WT_DRAW) set_flag(w, WF_DRAW_VIEWPORT, cw.viewport);
+  if ((cw.has_get_view || cw.has_set_view) && w->type == WT_DRAW) {
+    if (!(w->flags & WF_DRAW_SCROLL)) message(-364, 0, MSG_LONGJMP);
+    // Setting first: a call with both reads where the view ended up.
+    if (cw.has_set_view) {
+      std::vector<int32_t> xy = longs_of(cw.set_view);
+      tk.set_draw_view(w, xy[0], xy.size() > 1 ? xy[1] : 0);
+    }
+    if (cw.has_get_view) {
+      int x, y;
+      tk.get_draw_view(w, &x, &y);
+      store_pair(cw.get_view, x, y);
+    }
+  }
+  // Push buttons take SET_BUTTON and keep their state-less selves.
+  if (cw.has_set_button && (w->flags & WF_TOGGLE)) tk.set_button(w, cw.set_button != 0);
   if (cw.has_list_select && w->type == WT_LIST) tk.set_list_select(w, cw.list_select);
   if (cw.has_list_top && w->type == WT_LIST) tk.set_list_top(w, std::clamp(cw.list_top, 0, std::max(w->list_count - 1, 0)));
   if (cw.has_text_select && w->type == WT_TEXT) {
@@ -992,7 +1034,7 @@ int32_t info_long(int option, int32_t id) {
     }
     case 17: return (w->flags & WF_DRAW_BUTTON) ? 1 : 0;
     case 18: return (w->flags & WF_DRAW_MOTION) ? 1 : 0;
-    case 19: return 0;
+    case 19: return (w->flags & WF_DRAW_VIEWPORT) ? 1 : 0;
     case 20: return w->list_count;
     case 10: return w->type == WT_TEXT ? ops->get_text_top_line(w) : 0;
     case 21: return w->type == WT_LIST ? ops->get_list_top(w) : 0;

@@ -138,6 +138,18 @@ TEST_F(WidgetTableTest, EventQueuesCoalesceAndFollowTheirWidgets) {
   }
   EXPECT_EQ(seen, (std::vector<int32_t>{3, 4, 5}));
   EXPECT_EQ(widget_take_event(nullptr), nullptr);
+  // Motion, press, motion: the second motion may not join the first ahead of the press,
+  // and with a subtype a press is not a motion to update.
+  new_widget_event_rec(a, true, EV_DRAW, 2)->value[0] = 2;
+  new_widget_event_rec(a, false, EV_DRAW)->value[0] = 0;
+  new_widget_event_rec(a, true, EV_DRAW, 2)->value[0] = 2;
+  new_widget_event_rec(a, true, EV_DRAW, 2)->value[0] = 2;
+  seen.clear();
+  while (WidgetEvent* e = widget_take_event(top)) {
+    seen.push_back(e->value[0]);
+    widget_free_event_rec(e);
+  }
+  EXPECT_EQ(seen, (std::vector<int32_t>{2, 0, 2}));
 }
 
 }  // namespace
