@@ -1,9 +1,9 @@
 #include "graphics/device.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "base/message.h"
 #include "base/process.h"
@@ -37,12 +37,10 @@ DeviceRecord make_device_record(const char* name, int xs, int ys, int xch, int y
 
 // The records of the drivers that have no operations in this build keep their
 // static values: they can be selected, and every operation reports the missing slot.
-extern DeviceRecord x_device;  // devices/x.cpp
 DeviceRecord regis_device = make_device_record("REGIS", 768, 480, 10, 18, 20.0f, 16, 1, 122);
 DeviceRecord lj_device = make_device_record("LJ", 1260, 900, 15, 25, 70.8661f, 2, 1, 1596);
 DeviceRecord tek_device = make_device_record("TEK", 4096, 3129, 51, 88, 13.0f, 2, 4, 80);
 DeviceRecord hp_device = make_device_record("HP", 7112, 5080, 88, 141, 400.0f, 9, 6, 8722);
-extern DeviceRecord ps_device;  // devices/ps.cpp
 DeviceRecord z_device = make_device_record("Z", 640, 480, 8, 12, 26.0f, 256, 1, 152764);
 DeviceRecord pcl_device = make_device_record("PCL", 2100, 1500, 26, 42, 118.11f, 2, 1, 1068);
 DeviceRecord cgm_device = make_device_record("CGM", 32768, 32768, 546, 728, 678.0f, 256, 1, 63);
@@ -53,8 +51,26 @@ DeviceRecord null_device = [] {
   return d;
 }();
 
-DeviceRecord* dev_list[] = {&x_device, &regis_device, &lj_device, &tek_device, &hp_device, &ps_device,
-                            &z_device, &pcl_device,   &cgm_device, &null_device, nullptr};
+namespace {
+// Holders of the places of the drivers above this folder: a name and nothing else, never
+// selected, replaced by the driver itself at install.
+DeviceRecord empty_slot(const char* name) {
+  DeviceRecord d{};
+  d.name = StringDesc{static_cast<uint16_t>(strlen(name)), 0, const_cast<char*>(name)};
+  d.window = -1;
+  return d;
+}
+DeviceRecord empty_slots[] = {empty_slot("X"), empty_slot("PS")};
+
+bool is_empty_slot(const DeviceRecord* d) {
+  for (const DeviceRecord& e : empty_slots)
+    if (d == &e) return true;
+  return false;
+}
+}  // namespace
+
+DeviceRecord* dev_list[] = {&empty_slots[0], &regis_device, &lj_device,  &tek_device,  &hp_device, &empty_slots[1],
+                            &z_device,       &pcl_device,   &cgm_device, &null_device, nullptr};
 DeviceRecord* default_device = nullptr;
 
 uint8_t color_map[3][256];
@@ -100,14 +116,26 @@ void inter_exit(int keep) {
   if (op) op();
 }
 
-int select_device(const char* name) {
-  char upper[128];
-  size_t n = 0;
-  for (; name[n] && n < sizeof upper - 1; n++) upper[n] = static_cast<char>(toupper(static_cast<unsigned char>(name[n])));
-  upper[n] = 0;
-  DeviceRecord* found = nullptr;
+bool install_device(DeviceRecord& driver) {
+  const char* name = driver.name.chars ? driver.name.chars : "";
+  for (DeviceRecord** d = dev_list; *d; d++) {
+    if (*d == &driver) return true;
+    if (is_empty_slot(*d) && strcmp((*d)->name.chars, name) == 0) {
+      *d = &driver;
+      return true;
+    }
+  }
+  return false;
+}
+
+DeviceRecord* find_device(const char* name) {
   for (DeviceRecord** d = dev_list; *d; d++)
-    if ((*d)->name.chars && strcmp((*d)->name.chars, upper) == 0) found = *d;
+    if (!is_empty_slot(*d) && (*d)->name.chars && strcasecmp((*d)->name.chars, name) == 0) return *d;
+  return nullptr;
+}
+
+int select_device(const char* name) {
+  DeviceRecord* found = find_device(name);
   if (!found) return 0;
   plot_com.device = found;
   if (!d_sysvar) d_sysvar = find_sysvar("!D");
@@ -134,7 +162,9 @@ void init_graphics() {
     for (int i = 0; i < 256; i++) color_map[plane][i] = static_cast<uint8_t>(i);
   for (DeviceRecord** d = dev_list; *d; d++)
     if ((*d)->init) (*d)->init();
-  default_device = dev_list[0];
+  default_device = nullptr;
+  for (DeviceRecord** d = dev_list; *d && !default_device; d++)
+    if (!is_empty_slot(*d)) default_device = *d;
   int count = 0;
   while (dev_list[count]) count++;
   for (int i = 0; i < count; i++)
@@ -148,7 +178,7 @@ void init_graphics() {
     selected = select_device(env);
     if (!selected) message(M_DEVICE_NOT_AVAILABLE, 0, MSG_INFO, env);
   }
-  if (!selected) select_device(default_device->name.chars);
+  if (!selected && default_device) select_device(default_device->name.chars);
   xaxis.margin[0] = 10.0f;
   xaxis.margin[1] = 3.0f;
   yaxis.margin[0] = 4.0f;

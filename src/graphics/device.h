@@ -149,9 +149,17 @@ DeviceRecord make_device_record(const char* name, int xs, int ys, int xch, int y
                                 int fill_dist, int flags);
 
 // The drivers in their table order (X first: the start-up default), null-terminated;
-// sorted by name by init_graphics.
+// sorted by name by init_graphics. The slots of the drivers in graphics/devices stay
+// empty (named, unselectable) until those drivers install themselves.
 extern DeviceRecord* dev_list[];
-extern DeviceRecord* default_device;  // the first entry as laid out
+extern DeviceRecord* default_device;  // the first filled entry as laid out
+
+// Puts a driver of a folder above into the empty slot of its name (in place, whatever
+// the order). True when the driver is in the table afterwards; false when the table has
+// no slot of that name.
+bool install_device(DeviceRecord& driver);
+// The table's driver of that name (case-insensitive); null when unknown or not installed.
+DeviceRecord* find_device(const char* name);
 
 // The current device (null before any selection).
 inline DeviceRecord* cur_dev() { return plot_com.device; }

@@ -53,9 +53,7 @@ void ur_set_plot(int argc, Variable* argv[], KwNames argk) {
   inter_exit(0);
   int old_size = cur_dev() ? cur_dev()->table_size : 256;
   std::string name = scalar_text(arg);
-  DeviceRecord* target = nullptr;
-  for (DeviceRecord** d = dev_list; *d; d++)
-    if (strcasecmp(str_chars((*d)->name), name.c_str()) == 0) target = *d;
+  DeviceRecord* target = find_device(name.c_str());
   if (!target) message(M_DEVICE_NOT_AVAILABLE, 0, MSG_LONGJMP, name.c_str());
   if (target->can_select && !target->can_select(MSG_LONGJMP)) return;
   select_device(name.c_str());

@@ -18,6 +18,7 @@
 #include "compiler/cstate.h"
 #include "compiler/program_areas.h"
 #include "graphics/device.h"
+#include "graphics/devices/drivers.h"
 #include "graphics/devices/x_session.h"
 #include "interp/frames.h"
 #include "interp/interpreter.h"
@@ -348,6 +349,7 @@ void initialise(int mode, int* argc, char** argv) {
     init_files();
   init_system_tables();
   register_graphics();
+  install_drivers();
   register_widgets();
   declare_exit_handler(widget_armageddon);  // widget values go back before the leak check
   // X events are served while the terminal is waited for.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/devices/drivers.h"
 #include "graphics/devices/ps.h"
 #include "graphics/plot_window.h"
 #include "null_device_fixture.h"
@@ -86,6 +87,40 @@ TEST_F(GraphicsTest, DataWithoutScalingAndASingularMatrixAreErrors) {
   EXPECT_FLOAT_EQ(d.x, 250.0f);  // divided by w = 2 after scaling
   t[3][3] = 0;
   EXPECT_EQ(error_code_of([&] { conv({0.5f, 0.5f, 0}, COORD_NORMAL, COORD_DEVICE); }), -320);
+}
+
+// The drivers of graphics/devices reach the table only by installing themselves. A fresh
+// process (the test re-runs the binary) sees the table as start-up does before install.
+TEST(DeviceTable, DriversFromAboveFillTheirSlotsInTableOrder) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto check = []() -> const char* {
+    init_system_tables();
+    init_files();
+    unsetenv("VEK_DEVICE");
+    if (find_device("X") || find_device("ps") || select_device("X")) return "an empty slot can be selected";
+    if (!find_device("regis") || !find_device("NULL")) return "the core's own drivers are missing";
+    install_drivers();
+    if (dev_list[0] != &x_device || dev_list[5] != &ps_device) return "a driver is not in its slot";
+    int n = 0;
+    while (dev_list[n]) n++;
+    if (n != 10) return "the table changed length";
+    install_drivers();
+    if (dev_list[0] != &x_device || dev_list[5] != &ps_device) return "a second install moved a driver";
+    DeviceRecord stranger = make_device_record("NOSUCH", 10, 10, 1, 1, 1.0f, 2, 1, 0);
+    if (install_device(stranger) || find_device("NOSUCH")) return "a driver without a slot got in";
+    init_graphics();
+    if (default_device != &x_device || cur_dev() != &x_device) return "X is not the start-up default";
+    if (select_device("ps") != 1 || cur_dev() != &ps_device || cur_dev()->x_vsize <= 0)
+      return "PS does not select its driver";
+    return nullptr;
+  };
+  EXPECT_EXIT(
+      {
+        const char* fault = check();
+        fprintf(stderr, "%s\n", fault ? fault : "ok");
+        _exit(fault ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "^ok\n");
 }
 
 TEST_F(GraphicsTest, LineClippingNeverChangesTheCallersPoints) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/devices/drivers.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "session/startup.h"
@@ -20,6 +21,7 @@ class NullDeviceTest : public VekTest {
   static void SetUpTestSuite() {
     init_system_tables();
     init_files();
+    install_drivers();
     init_graphics();
   }
   void SetUp() override {

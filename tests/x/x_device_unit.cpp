@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/devices/drivers.h"
 #include "interp/routines.h"
 #include "io/files.h"
 #include "lib/sysvars.h"
@@ -39,6 +40,7 @@ class XDeviceTest : public ::testing::TestWithParam<int> {
   static void SetUpTestSuite() {
     init_system_tables();
     init_files();
+    install_drivers();
     init_graphics();
     probe_ = XOpenDisplay(nullptr);
   }

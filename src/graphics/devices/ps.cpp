@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "graphics/device.h"
+#include "graphics/devices/drivers.h"
 #include "graphics/devices/ps.h"
 #include "graphics/devices/ps_metrics.h"
 #include "graphics/hershey.h"
@@ -101,11 +102,6 @@ void init_fonts() {
   for (int i = 0; i < 18; i++) st.font_map[i] = kDefaultFontMap[i] ? font_index_of(kDefaultFontMap[i]) : 0;
 }
 
-}  // namespace
-
-extern DeviceRecord ps_device;
-
-namespace {
 
 DeviceRecord& dev() { return ps_device; }
 

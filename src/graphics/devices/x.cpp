@@ -26,10 +26,9 @@
 #include <X11/cursorfont.h>
 #include <sys/select.h>
 
+#include "graphics/devices/drivers.h"
 #include "graphics/devices/x_display.h"
 #include "graphics/devices/x_windows.h"
-
-extern DeviceRecord x_device;
 
 namespace {
 
