@@ -247,6 +247,23 @@ Widget make_scroller(WidgetRec* w, Widget holder) {
   return sw;
 }
 
+// A size set by the program on a tree on the screen: the shell refuses to follow its
+// children unless told, and is told only for this one change (a user's resize of the
+// window stays the window manager's business).
+template <typename F>
+void with_shell_resize(WidgetRec* w, F change) {
+  Widget shell = shell_of(w->top);
+  if (!shell || !XtIsShell(shell) || !XtIsRealized(shell)) {
+    change();
+    return;
+  }
+  Boolean allow = False;
+  XtVaGetValues(shell, XmNallowShellResize, &allow, nullptr);
+  XtVaSetValues(shell, XmNallowShellResize, True, nullptr);
+  change();
+  XtVaSetValues(shell, XmNallowShellResize, allow, nullptr);
+}
+
 // Grows the scrolled window by what its frame and scroll bars take from the clip window.
 void fit_scroller(WidgetRec* w) {
   Widget sw = scroller_of(w);
@@ -255,13 +272,9 @@ void fit_scroller(WidgetRec* w) {
   XtVaGetValues(clip_of(w), XmNwidth, &clip_w, XmNheight, &clip_h, nullptr);
   int want_w = sw_w + std::max(w->xsize, 1) - clip_w, want_h = sw_h + std::max(w->ysize, 1) - clip_h;
   if (want_w == sw_w && want_h == sw_h) return;
-  // The shell refuses to grow for its children unless told; only for this once.
-  Widget shell = shell_of(w->top);
-  Boolean allow = False;
-  XtVaGetValues(shell, XmNallowShellResize, &allow, nullptr);
-  XtVaSetValues(shell, XmNallowShellResize, True, nullptr);
-  XtVaSetValues(sw, XmNwidth, static_cast<Dimension>(want_w), XmNheight, static_cast<Dimension>(want_h), nullptr);
-  XtVaSetValues(shell, XmNallowShellResize, allow, nullptr);
+  with_shell_resize(w, [&] {
+    XtVaSetValues(sw, XmNwidth, static_cast<Dimension>(want_w), XmNheight, static_cast<Dimension>(want_h), nullptr);
+  });
 }
 
 void mw_get_draw_view(WidgetRec* w, int* x, int* y) {
@@ -336,6 +349,15 @@ int size_arg_count(WidgetRec* w) {
   return n;
 }
 
+// A base given a size keeps it: a row or column would otherwise take the size of its
+// children again at the next layout.
+void set_base_size(WidgetRec* w, Widget h) {
+  if (w->xsize > 0)
+    XtVaSetValues(h, XmNresizeWidth, False, XmNwidth, static_cast<Dimension>(w->xsize), nullptr);
+  if (w->ysize > 0)
+    XtVaSetValues(h, XmNresizeHeight, False, XmNheight, static_cast<Dimension>(w->ysize), nullptr);
+}
+
 void mw_create(WidgetRec* w) {
   Widget parent = w->parent ? handle_of(w->parent) : nullptr;
   Widget made = nullptr;
@@ -353,7 +375,7 @@ void mw_create(WidgetRec* w) {
       made = XtVaCreateWidget("base", xmRowColumnWidgetClass, parent, XmNorientation,
                               (w->flags & WF_COLUMN) ? XmVERTICAL : XmHORIZONTAL, XmNradioBehavior,
                               (w->flags & WF_EXCLUSIVE) ? True : False, nullptr);
-      if (w->xsize > 0 || w->ysize > 0) XtSetValues(made, size_args, static_cast<Cardinal>(size_arg_count(w)));
+      set_base_size(w, made);
       break;
     }
     case WT_BUTTON: {
@@ -679,9 +701,7 @@ void mw_iconify(WidgetRec* top, bool on) {
   XFlush(x_state.display);
 }
 
-void mw_set_size(WidgetRec* w) {
-  Widget h = handle_of(w);
-  if (!h) return;
+void set_size(WidgetRec* w, Widget h) {
   switch (w->type) {
     case WT_TEXT:
       if (w->xsize > 0) XtVaSetValues(h, XmNcolumns, static_cast<short>(w->xsize), nullptr);
@@ -694,6 +714,7 @@ void mw_set_size(WidgetRec* w) {
       if (w->xsize > 0 && !(w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleWidth, w->xsize, nullptr);
       if (w->ysize > 0 && (w->flags & WF_VERTICAL)) XtVaSetValues(h, XmNscaleHeight, w->ysize, nullptr);
       break;
+    case WT_BASE: set_base_size(w, h); break;
     case WT_DRAW:
       // A scrolling drawing area keeps its size; XSIZE and YSIZE are the viewport's.
       if (!(w->flags & WF_DRAW_SCROLL)) {
@@ -709,6 +730,15 @@ void mw_set_size(WidgetRec* w) {
       if (int n = size_arg_count(w)) XtSetValues(h, size_args, static_cast<Cardinal>(n));
       break;
   }
+}
+
+void mw_set_size(WidgetRec* w) {
+  Widget h = handle_of(w);
+  if (!h) return;
+  with_shell_resize(w, [&] { set_size(w, h); });
+  // The graphics window of a drawing area takes its new size (and backing pixmap) now,
+  // so that the next WSET and drawing see it.
+  if (w->type == WT_DRAW && w->draw_index >= 0 && !(w->flags & WF_DRAW_SCROLL)) x_window_resized(w->draw_index);
   XFlush(x_state.display);
 }
 

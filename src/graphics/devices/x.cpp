@@ -364,26 +364,34 @@ void handle_expose(XWin& w, const XExposeEvent& e) {
   if (e.count == 0) XFlush(dpy());
 }
 
-void handle_configure(XWin& w, const XConfigureEvent& e) {
-  if (e.width == w.width && e.height == w.height) return;
+// The window is now width by height: a backing pixmap of the new size takes what fits of
+// the old one. False when the size did not change.
+bool take_size(XWin& w, int width, int height) {
+  if (width == w.width && height == w.height) return false;
   if (w.backing && !w.foreign_backing) {
-    Pixmap p = new_pixmap(e.width, e.height, pixel_of(plot_com.background));
+    Pixmap p = new_pixmap(width, height, pixel_of(plot_com.background));
     if (!p) {
       message(M_X_CREATE, 0, MSG_INFO, "pixmap");
     } else {
       GC g = graphics_gc(p);
       XSetFunction(dpy(), g, GXcopy);
+      XSetPlaneMask(dpy(), g, ~0UL);
       // The old picture keeps its place at the bottom left, as device coordinates run.
-      int dy = e.height - w.height;
+      int dy = height - w.height;
       XCopyArea(dpy(), w.backing, p, g, 0, 0, static_cast<unsigned>(w.width), static_cast<unsigned>(w.height), 0, dy);
       XSetFunction(dpy(), g, x_state.graphics_function);
+      XSetPlaneMask(dpy(), g, x_settings.write_mask);
       XFreePixmap(dpy(), w.backing);
       w.backing = p;
     }
   }
-  w.width = e.width;
-  w.height = e.height;
-  make_current(&w);
+  w.width = width;
+  w.height = height;
+  return true;
+}
+
+void handle_configure(XWin& w, const XConfigureEvent& e) {
+  if (take_size(w, e.width, e.height)) make_current(&w);
 }
 
 void handle_pointer(XWin& w, int x, int y, Time t) {
@@ -471,6 +479,17 @@ int x_adopt_window(unsigned long id, int retain) {
   XClearWindow(dpy(), w.id);
   XFlush(dpy());
   return w.index;
+}
+
+void x_window_resized(int index) {
+  check_connection();
+  XWin* w = find_window(index);
+  if (!w || !x_state.display) return;
+  XWindowAttributes a;
+  // The exposures of the resize redraw the window from the new backing pixmap.
+  if (!XGetWindowAttributes(dpy(), w->id, &a) || !take_size(*w, a.width, a.height)) return;
+  // The current window's size is in !D; another window is not made current by this.
+  if (w == current) make_current(w);
 }
 
 void x_drop_window(int index) {
