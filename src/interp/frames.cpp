@@ -767,18 +767,20 @@ const RoutineEntry frame_procedures[] = {
 };
 const int n_frame_procedures = sizeof frame_procedures / sizeof frame_procedures[0];
 
+Variable* main_entry_storage(const VarEntry* e) {
+  if (e->slot == SLOT_UNASSIGNED || !main_frame || !main_prog) return nullptr;
+  const uint32_t index = e->slot / VAR_SLOT_SIZE;
+  if (e->common) return index < static_cast<uint32_t>(e->common->count) ? e->common->vars + index : nullptr;
+  if (index >= main_frame->var_capacity || index >= main_prog->n_vars) return nullptr;
+  return main_frame->vars + index;
+}
+
 Variable* main_level_storage(IdentEntry* name, bool create) {
   if (!main_prog || !main_frame) return nullptr;
   const uint32_t at = looksym(name, main_prog, create);
   if (!at) return nullptr;
   VarEntry* e = var_entry(main_prog, at);
-  const uint32_t index = e->slot / VAR_SLOT_SIZE;
-  if (e->common) {
-    if (e->slot == SLOT_UNASSIGNED || index >= static_cast<uint32_t>(e->common->count)) return nullptr;
-    return e->common->vars + index;
-  }
-  if (e->slot == SLOT_UNASSIGNED) {
-    if (!create) return nullptr;
+  if (e->slot == SLOT_UNASSIGNED && !e->common && create) {
     if (!frame_fits(main_prog->n_vars + 1, main_prog->n_params)) message(M_TOO_MANY_LOCALS, 0, MSG_LONGJMP);
     e->slot = static_cast<uint16_t>(main_prog->n_vars * VAR_SLOT_SIZE);
     main_prog->n_vars++;
@@ -787,8 +789,6 @@ Variable* main_level_storage(IdentEntry* name, bool create) {
       e->slot = SLOT_UNASSIGNED;
       message(code, 0, MSG_LONGJMP);
     }
-    return frame_var(main_frame, e->slot);
   }
-  if (index >= main_frame->var_capacity || index >= main_prog->n_vars) return nullptr;
-  return frame_var(main_frame, e->slot);
+  return main_entry_storage(e);
 }

@@ -69,6 +69,8 @@ inline Variable* frame_var(Frame* f, uint32_t offset) {
 // slot when it has none (-54 when the frame has no room); otherwise null for a name
 // without storage.
 Variable* main_level_storage(IdentEntry* name, bool create);
+// The storage of an entry of the main program's variable table, or null when it has none.
+Variable* main_entry_storage(const VarEntry* e);
 
 // Creates the main level's frame for main_prog (at start-up).
 void init_frames(CodeBlock* main_program);

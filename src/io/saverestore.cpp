@@ -217,7 +217,9 @@ void SaveStream::need(uint64_t bytes) {
 // system call copies this one.
 void SaveStream::bulk(const BlockCodec& c, uint8_t* mem, uint64_t n) {
   if (n == 0) return;
-  if (!writing()) need(n * c.file_size);
+  const uint64_t total = n * c.file_size;
+  const bool large = total >= 4 * kChunkBytes;
+  if (!writing()) need(total);
   if (writing() && fflush(stream_) != 0) fail_write();
   const int fd = fileno(stream_);
   long at = pos();
@@ -227,8 +229,7 @@ void SaveStream::bulk(const BlockCodec& c, uint8_t* mem, uint64_t n) {
   // Reserving a large block's extent first spares the file system allocating it page by
   // page during the writes (several times faster on ext4); where that is not supported
   // the writes allocate as usual.
-  if (writing() && n * c.file_size >= 4 * kChunkBytes)
-    (void)fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(n * c.file_size));
+  if (writing() && large) (void)fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(total));
 
   // Chunk boundaries: every transfer but the last ends on a multiple of kChunkBytes.
   auto chunk_elems = [&](long offset, uint64_t left) {
@@ -236,27 +237,32 @@ void SaveStream::bulk(const BlockCodec& c, uint8_t* mem, uint64_t n) {
     if (room < c.file_size) room += kChunkBytes;
     return std::min<uint64_t>(left, room / c.file_size);
   };
+  int failed_errno = 0;
   auto transfer = [&](uint8_t* f, size_t bytes, long offset) -> int {
     for (size_t moved = 0; moved < bytes;) {
       const ssize_t r = writing() ? pwrite(fd, f + moved, bytes - moved, offset + static_cast<long>(moved))
                                   : pread(fd, f + moved, bytes - moved, offset + static_cast<long>(moved));
       if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return writing() ? M_WRITE_ERROR : M_READ_ERROR;
+      if (r < 0) {
+        failed_errno = errno;
+        return writing() ? M_WRITE_ERROR : M_READ_ERROR;
+      }
       if (r == 0) return writing() ? M_WRITE_ERROR : M_IO_EOF;
       moved += static_cast<size_t>(r);
     }
     return 0;
   };
   auto fail = [&](int code) {
+    errno = failed_errno;  // the message reports the failed call's, not a later one's
     if (code == M_WRITE_ERROR) fail_write();
     if (code == M_IO_EOF) fail_eof();
     fail_read();
   };
-  uint8_t* buf[2] = {chunk_.get(), chunk_.get() + kChunkBytes + 8};
+  uint8_t* buf[2] = {chunk_.get(), convert ? chunk_.get() + kChunkBytes + 8 : nullptr};
 
   // Writes of converted data: a helper converts chunk i+1 while chunk i is written.
   // (Reads gain nothing from this: copying out of the page cache is the whole cost.)
-  if (writing() && convert && n * c.file_size >= 4 * kChunkBytes && worker_threads() > 1) {
+  if (writing() && convert && large && worker_threads() > 1) {
     uint64_t first = 0, count = chunk_elems(at, n);
     c.to_file(mem, buf[0], static_cast<size_t>(count));
     int code = 0;

@@ -115,15 +115,6 @@ class SaveUnit {
 
 // ---- the main level ---------------------------------------------------------------------
 
-// The storage of a variable-table entry of the main program, or null.
-Variable* main_storage(const VarEntry* e) {
-  if (e->slot == SLOT_UNASSIGNED) return nullptr;
-  const uint32_t index = e->slot / VAR_SLOT_SIZE;
-  if (e->common) return index < static_cast<uint32_t>(e->common->count) ? e->common->vars + index : nullptr;
-  if (!main_frame || index >= main_frame->var_capacity || index >= main_prog->n_vars) return nullptr;
-  return main_frame->vars + index;
-}
-
 // The main level's variable of that name, created when needed (only while the main
 // level is current: -252 otherwise, and null).
 Variable* main_variable(IdentEntry* name) {
@@ -142,7 +133,7 @@ std::string plain_name(const Variable* v) {
   if (main_frame && main_prog) {
     for (uint16_t off = main_prog->var_head; off; off = var_entry(main_prog, off)->next) {
       const VarEntry* e = var_entry(main_prog, off);
-      if (e->ident && main_storage(e) == v) return e->ident->name;
+      if (e->ident && main_entry_storage(e) == v) return e->ident->name;
     }
   }
   return varname(v);
@@ -262,7 +253,7 @@ void do_save(int n, Variable* names[], const SrOptions& o) {
     } else {
       for (uint16_t off = main_prog->var_head; off; off = var_entry(main_prog, off)->next) {
         VarEntry* e = var_entry(main_prog, off);
-        Variable* v = main_storage(e);
+        Variable* v = main_entry_storage(e);
         if (e->ident && v && v->type != TYP_UNDEF) write_variable(s, e->ident, v, o.verbose);
       }
     }
